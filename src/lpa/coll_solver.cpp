@@ -1,0 +1,430 @@
+#include "lpa/coll_solver.h"
+
+#include <omp.h>
+
+#include <algorithm>
+#include <atomic>
+#include <climits>
+#include <cmath>
+#include <exception>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+namespace vexal::lpa {
+
+namespace {
+
+using Eigen::MatrixXd;
+using Eigen::VectorXd;
+
+// Exceptions must not leave an OpenMP region. The first one thrown inside is
+// kept (claimed through an atomic flag, so no lock and no allocation) and
+// rethrown after the join; the other iterations run on.
+class ParallelExceptions {
+public:
+    template <typename F>
+    void run(F&& f) noexcept {
+        try {
+            f();
+        } catch (...) {
+            if (!claimed_.exchange(true, std::memory_order_acq_rel))
+                first_ = std::current_exception();
+        }
+    }
+
+    void rethrow_first() const {
+        if (first_) std::rethrow_exception(first_);
+    }
+
+private:
+    std::atomic<bool> claimed_{false};
+    std::exception_ptr first_;
+};
+
+std::string shape(Eigen::Index rows, Eigen::Index cols) {
+    return std::to_string(rows) + " x " + std::to_string(cols);
+}
+
+// What evaluate_basis delivered must cover every row and column the solver
+// reads; anything else is rejected before a single entry is copied.
+void check_basis_output(const MatrixXd& values, const std::vector<MatrixXd>& first,
+                        const std::vector<MatrixXd>& second, int m, int n, int d) {
+    const std::string want = shape(m, n);
+    if (values.rows() != m || values.cols() != n)
+        throw std::invalid_argument("evaluate_basis returned a value matrix of shape " +
+                                    shape(values.rows(), values.cols()) + ", expected " + want +
+                                    " (points x coefficients)");
+    const auto check_list = [&](const std::vector<MatrixXd>& list, long long needed,
+                                const char* what) {
+        if (static_cast<long long>(list.size()) < needed)
+            throw std::invalid_argument("evaluate_basis returned " + std::to_string(list.size()) +
+                                        " " + what + " matrices, expected at least " +
+                                        std::to_string(needed));
+        for (long long i = 0; i < needed; ++i) {
+            const MatrixXd& mat = list[static_cast<std::size_t>(i)];
+            if (mat.rows() != m || mat.cols() != n)
+                throw std::invalid_argument("evaluate_basis returned " + std::string(what) +
+                                            " matrix " + std::to_string(i) + " of shape " +
+                                            shape(mat.rows(), mat.cols()) + ", expected " + want);
+        }
+    };
+    check_list(first, d, "first-derivative");
+    check_list(second, static_cast<long long>(d) * d, "second-derivative");
+}
+
+double residual_norm(const VectorXd& r) { return std::sqrt(r.squaredNorm()); }
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Construction
+
+LPACollSolver_cpp::LPACollSolver_cpp(const MatrixXd& coll_grid_in,
+                                     std::shared_ptr<core::Ansatz> ansatz_in,
+                                     CallbackAddress cfunc_ptr_in,
+                                     CallbackAddress batch_cfunc_ptr_in,
+                                     CallbackAddress sens_cfunc_ptr_in,
+                                     CallbackAddress sens_par_cfunc_ptr_in, int inv_dim_in,
+                                     int param_dim_in)
+    : coll_grid(coll_grid_in),
+      ansatz(std::move(ansatz_in)),
+      cfunc_ptr(cfunc_ptr_in),
+      batch_cfunc_ptr(batch_cfunc_ptr_in),
+      sens_cfunc_ptr(sens_cfunc_ptr_in),
+      sens_par_cfunc_ptr(sens_par_cfunc_ptr_in),
+      inv_dim(inv_dim_in),
+      param_dim(param_dim_in),
+      n_points(0),
+      n_coeffs(0) {
+    if (!ansatz) throw std::invalid_argument("ansatz must be an Ansatz object, got None");
+    if (cfunc_ptr == 0)
+        throw std::invalid_argument(
+            "cfunc_ptr is 0: the flow routine's address is required (a nonzero integer)");
+    if (inv_dim < 0)
+        throw std::invalid_argument("inv_dim must be 0 or more, got " + std::to_string(inv_dim));
+    const long long rows = coll_grid.rows();
+    const long long hess_rows = rows * inv_dim * inv_dim;
+    if (rows > INT_MAX || hess_rows > INT_MAX)
+        throw std::invalid_argument(
+            "inv_dim * inv_dim * n_points must stay within 32-bit int range (at most " +
+            std::to_string(INT_MAX) + "), got " + std::to_string(inv_dim) + " * " +
+            std::to_string(inv_dim) + " * " + std::to_string(rows) + " = " +
+            std::to_string(hess_rows));
+
+    const auto q = coll_grid.cols();
+    coll_grid_rowmajor.resize(coll_grid.rows(), q);
+    for (Eigen::Index i = 0; i < coll_grid.rows(); ++i)
+        for (Eigen::Index j = 0; j < q; ++j) coll_grid_rowmajor(i, j) = coll_grid(i, j);
+
+    n_points = static_cast<int>(rows);
+    n_coeffs = ansatz->n_coeffs;
+    if (n_points < n_coeffs)
+        throw std::invalid_argument("The number of collocation points (" +
+                                    std::to_string(n_points) +
+                                    ") is smaller than the number of coefficients (" +
+                                    std::to_string(n_coeffs) + ")! The system is underdetermined.");
+    if (n_coeffs < 0)
+        throw std::invalid_argument("the Ansatz reports a negative number of coefficients (" +
+                                    std::to_string(n_coeffs) + ")");
+
+    std::vector<MatrixXd> first, second;
+    ansatz->evaluate_basis(coll_grid, basis_vals, first, second);
+    check_basis_output(basis_vals, first, second, n_points, n_coeffs, inv_dim);
+
+    const int d = inv_dim;
+    basis_grads.resize(static_cast<Eigen::Index>(d) * n_points, n_coeffs);
+    for (int i = 0; i < n_points; ++i)
+        for (int j = 0; j < d; ++j) basis_grads.row(i * d + j) = first[j].row(i);
+
+    basis_hess.resize(static_cast<Eigen::Index>(d) * d * n_points, n_coeffs);
+    for (int i = 0; i < n_points; ++i)
+        for (int j = 0; j < d; ++j)
+            for (int k = 0; k < d; ++k)
+                basis_hess.row(i * d * d + j * d + k) = second[j * d + k].row(i);
+}
+
+void LPACollSolver_cpp::check_start(const VectorXd& init_coeffs) const {
+    if (init_coeffs.size() != n_coeffs)
+        throw std::invalid_argument("init_coeffs has " + std::to_string(init_coeffs.size()) +
+                                    " entries, expected n_coeffs = " + std::to_string(n_coeffs));
+}
+
+void LPACollSolver_cpp::check_flow_params(const VectorXd& flow_params) const {
+    if (flow_params.size() < param_dim)
+        throw std::invalid_argument(
+            "flow_params has " + std::to_string(flow_params.size()) +
+            " entries, expected at least param_dim = " + std::to_string(param_dim));
+}
+
+// ---------------------------------------------------------------------------
+// Residual
+
+void LPACollSolver_cpp::evaluate_residual(const VectorXd& coeffs, SolverWorkspace& ws,
+                                          const VectorXd& flow_params) const {
+    // resize() is a no-op when the length already matches.
+    ws.vals.resize(basis_vals.rows());
+    ws.vals.noalias() = basis_vals * coeffs;
+    ws.grads.resize(basis_grads.rows());
+    ws.grads.noalias() = basis_grads * coeffs;
+    ws.hess.resize(basis_hess.rows());
+    ws.hess.noalias() = basis_hess * coeffs;
+    callback_from_address<FlowCallback>(cfunc_ptr)(
+        coll_grid_rowmajor.data(), ws.vals.data(), ws.grads.data(), ws.hess.data(),
+        flow_params.data(), ws.residual.data(), n_points, inv_dim);
+}
+
+// ---------------------------------------------------------------------------
+// Jacobian
+
+void LPACollSolver_cpp::evaluate_jacobian(const VectorXd& coeffs, SolverWorkspace& ws,
+                                          const VectorXd& flow_params, bool multithread) const {
+    const int n = static_cast<int>(coeffs.size());
+    if ((sens_cfunc_ptr != 0 || sens_par_cfunc_ptr != 0) && n >= kMinCoeffsChainRule) {
+        jacobian_from_sensitivities(ws, flow_params, multithread);
+        return;
+    }
+    const long long batch_entries = 2LL * n_points * n_coeffs;
+    if (multithread && batch_cfunc_ptr != 0 && inv_dim == 1 && n_coeffs >= kMinCoeffsBatched &&
+        batch_entries <= kMaxBatchEntries && !omp_in_parallel()) {
+        jacobian_batched_fd(coeffs, ws, flow_params);
+        return;
+    }
+    jacobian_parallel_fd(coeffs, ws, flow_params, multithread);
+}
+
+void LPACollSolver_cpp::jacobian_from_sensitivities(SolverWorkspace& ws,
+                                                    const VectorXd& flow_params,
+                                                    bool multithread) const {
+    CallbackAddress sens;
+    if (multithread && !omp_in_parallel() && n_points >= kMinPointsParallelSens &&
+        sens_par_cfunc_ptr != 0)
+        sens = sens_par_cfunc_ptr;
+    else if (sens_cfunc_ptr != 0)
+        sens = sens_cfunc_ptr;
+    else
+        sens = sens_par_cfunc_ptr;
+    callback_from_address<SensitivityCallback>(sens)(
+        coll_grid_rowmajor.data(), ws.vals.data(), ws.grads.data(), ws.hess.data(),
+        flow_params.data(), ws.sens_vals.data(), ws.sens_grads.data(), ws.sens_hess.data(),
+        n_points);
+
+    // J(p, j) = sv[p] B(p, j) + sum_a sg[p*d + a] G(p*d + a, j)
+    //           + sum_e sh[p*d*d + e] H(p*d*d + e, j), terms added in this order.
+    const int m = n_points;
+    const int d = inv_dim;
+    const int dd = d * d;
+    const double* sv = ws.sens_vals.data();
+    const double* sg = ws.sens_grads.data();
+    const double* sh = ws.sens_hess.data();
+    for (int j = 0; j < n_coeffs; ++j) {
+        const double* bv = basis_vals.col(j).data();
+        const double* bg = basis_grads.col(j).data();
+        const double* bh = basis_hess.col(j).data();
+        double* out = ws.jacobian.col(j).data();
+        if (d == 1) {
+            for (int p = 0; p < m; ++p) out[p] = sv[p] * bv[p] + sg[p] * bg[p] + sh[p] * bh[p];
+            continue;
+        }
+        for (int p = 0; p < m; ++p) {
+            double acc = sv[p] * bv[p];
+            const int g0 = p * d;
+            for (int a = 0; a < d; ++a) acc += sg[g0 + a] * bg[g0 + a];
+            const int h0 = p * dd;
+            for (int e = 0; e < dd; ++e) acc += sh[h0 + e] * bh[h0 + e];
+            out[p] = acc;
+        }
+    }
+}
+
+void LPACollSolver_cpp::jacobian_batched_fd(const VectorXd& coeffs, SolverWorkspace& ws,
+                                            const VectorXd& flow_params) const {
+    const int n = static_cast<int>(coeffs.size());
+    const int m = n_points;
+    ws.fd_steps.resize(n);
+    for (int j = 0; j < n; ++j) ws.fd_steps[j] = fd_step(coeffs[j]);
+
+    ws.batch_vals.resize(m, 2 * n);
+    ws.batch_grads.resize(m, 2 * n);
+    ws.batch_hess.resize(m, 2 * n);
+    const auto fill = [&](RowMatrixXd& batch, const VectorXd& base, const MatrixXd& table) {
+        for (int j = 0; j < n; ++j) {
+            const double h = ws.fd_steps[j];
+            for (int p = 0; p < m; ++p) {
+                batch(p, j) = h * table(p, j) + base[p];
+                batch(p, n + j) = base[p] - h * table(p, j);
+            }
+        }
+    };
+    fill(ws.batch_vals, ws.vals, basis_vals);
+    fill(ws.batch_grads, ws.grads, basis_grads);
+    fill(ws.batch_hess, ws.hess, basis_hess);
+    ws.batch_out.resize(m, 2 * n);
+
+    callback_from_address<BatchFlowCallback>(batch_cfunc_ptr)(
+        coll_grid_rowmajor.data(), ws.batch_vals.data(), ws.batch_grads.data(),
+        ws.batch_hess.data(), flow_params.data(), ws.batch_out.data(), m, 2 * n, inv_dim);
+
+    for (int j = 0; j < n; ++j) {
+        const double h = ws.fd_steps[j];
+        for (int p = 0; p < m; ++p)
+            ws.jacobian(p, j) = (ws.batch_out(p, j) - ws.batch_out(p, n + j)) / (h + h);
+    }
+}
+
+void LPACollSolver_cpp::jacobian_parallel_fd(const VectorXd& coeffs, SolverWorkspace& ws,
+                                             const VectorXd& flow_params, bool multithread) const {
+    const int n = static_cast<int>(coeffs.size());
+    const bool par = multithread && n >= kMinCoeffsParallelFd;
+    ws.ensure_thread_buffers(n_points, inv_dim, par ? std::max(ws.n_threads, 1) : 1);
+    const auto flow = callback_from_address<FlowCallback>(cfunc_ptr);
+    const double* points = coll_grid_rowmajor.data();
+    const double* params = flow_params.data();
+    // The team never outgrows the per-thread buffers, even if the OpenMP
+    // thread count was raised after the run began.
+    const int team = static_cast<int>(ws.thread_vals.size());
+    ParallelExceptions errors;
+#pragma omp parallel if (par) num_threads(team)
+    {
+        const int t = par ? omp_get_thread_num() : 0;
+        VectorXd& tv = ws.thread_vals[t];
+        VectorXd& tg = ws.thread_grads[t];
+        VectorXd& th = ws.thread_hess[t];
+        VectorXd& out = ws.thread_out[t];
+        VectorXd& plus = ws.thread_plus[t];
+        VectorXd& minus = ws.thread_minus[t];
+        // Each iteration catches its own exceptions: a thread that left the
+        // loop early would never reach the loop's closing barrier. The
+        // assignments below resize a buffer only if its length differs.
+#pragma omp for schedule(static)
+        for (int j = 0; j < n; ++j) {
+            errors.run([&] {
+                const double h = fd_step(coeffs[j]);
+                tv.noalias() = h * basis_vals.col(j) + ws.vals;
+                tg.noalias() = h * basis_grads.col(j) + ws.grads;
+                th.noalias() = h * basis_hess.col(j) + ws.hess;
+                flow(points, tv.data(), tg.data(), th.data(), params, out.data(), n_points,
+                     inv_dim);
+                plus = out;
+                tv.noalias() = ws.vals - h * basis_vals.col(j);
+                tg.noalias() = ws.grads - h * basis_grads.col(j);
+                th.noalias() = ws.hess - h * basis_hess.col(j);
+                flow(points, tv.data(), tg.data(), th.data(), params, out.data(), n_points,
+                     inv_dim);
+                minus = out;
+                ws.jacobian.col(j) = (plus - minus) / (h + h);
+            });
+        }
+    }
+    errors.rethrow_first();
+}
+
+// ---------------------------------------------------------------------------
+// Newton step
+
+VectorXd solve_step(const MatrixXd& jacobian, const VectorXd& rhs) {
+    if (jacobian.rows() == jacobian.cols()) return Eigen::FullPivLU<MatrixXd>(jacobian).solve(rhs);
+    return Eigen::ColPivHouseholderQR<MatrixXd>(jacobian).solve(rhs);
+}
+
+VectorXd LPACollSolver_cpp::newton_step(const VectorXd& coeffs, SolverWorkspace& ws,
+                                        const VectorXd& flow_params, bool multithread) const {
+    evaluate_jacobian(coeffs, ws, flow_params, multithread);
+    const VectorXd rhs = -ws.residual;
+    return solve_step(ws.jacobian, rhs);
+}
+
+// ---------------------------------------------------------------------------
+// Drivers
+
+OptimizeResult LPACollSolver_cpp::local_optimize(const VectorXd& init_coeffs, int maxiter,
+                                                 double tol, const VectorXd& flow_params,
+                                                 bool multithread) const {
+    check_start(init_coeffs);
+    check_flow_params(flow_params);
+    ThreadCountGuard guard(multithread);
+    VectorXd coeffs = init_coeffs;
+    const int n_threads = multithread ? omp_get_max_threads() : 1;
+    double error = 1e9;
+    int i = 0;
+    {
+        SolverWorkspace ws(n_points, inv_dim, static_cast<int>(coeffs.size()), n_threads);
+        while (i < maxiter) {
+            evaluate_residual(coeffs, ws, flow_params);
+            error = residual_norm(ws.residual);
+            if (tol >= error) break;
+            coeffs += newton_step(coeffs, ws, flow_params, multithread);
+            ++i;
+        }
+    }
+    OptimizeResult result;
+    result.coeffs = std::move(coeffs);
+    result.success = tol >= error;
+    result.iterations = i;
+    result.error = error;
+    return result;
+}
+
+OptimizeResult LPACollSolver_cpp::local_optimize_fixed_iterations(const VectorXd& init_coeffs,
+                                                                  int num_iter,
+                                                                  const VectorXd& flow_params,
+                                                                  bool multithread) const {
+    check_start(init_coeffs);
+    check_flow_params(flow_params);
+    ThreadCountGuard guard(multithread);
+    VectorXd coeffs = init_coeffs;
+    const int n_threads = multithread ? omp_get_max_threads() : 1;
+    double error;
+    {
+        SolverWorkspace ws(n_points, inv_dim, static_cast<int>(coeffs.size()), n_threads);
+        for (int i = 0; i < num_iter; ++i) {
+            evaluate_residual(coeffs, ws, flow_params);
+            coeffs += newton_step(coeffs, ws, flow_params, multithread);
+        }
+        evaluate_residual(coeffs, ws, flow_params);
+        error = residual_norm(ws.residual);
+    }
+    OptimizeResult result;
+    result.coeffs = std::move(coeffs);
+    result.success = std::isfinite(error);
+    result.iterations = num_iter > 0 ? num_iter : 0;
+    result.error = error;
+    return result;
+}
+
+std::vector<OptimizeResult> LPACollSolver_cpp::param_path_following(
+    const VectorXd& init_coeffs, int maxiter, double tol,
+    const std::vector<VectorXd>& flow_params_path, bool multithread) const {
+    check_start(init_coeffs);
+    for (const auto& p : flow_params_path) check_flow_params(p);
+    std::vector<OptimizeResult> results;
+    results.reserve(flow_params_path.size());
+    VectorXd start = init_coeffs;
+    for (const auto& flow_params : flow_params_path) {
+        OptimizeResult result = local_optimize(start, maxiter, tol, flow_params, multithread);
+        if (result.success) start = result.coeffs;
+        results.push_back(std::move(result));
+    }
+    return results;
+}
+
+std::vector<OptimizeResult> LPACollSolver_cpp::multistart_optimize(
+    const std::vector<VectorXd>& init_coeffs_list, int maxiter, double tol,
+    const VectorXd& flow_params) const {
+    for (const auto& start : init_coeffs_list) check_start(start);
+    check_flow_params(flow_params);
+    ThreadCountGuard guard(false);
+    const int n = static_cast<int>(init_coeffs_list.size());
+    std::vector<OptimizeResult> results(static_cast<std::size_t>(n));
+    ParallelExceptions errors;
+#pragma omp parallel for schedule(static)
+    for (int i = 0; i < n; ++i) {
+        errors.run([&] {
+            results[i] = local_optimize(init_coeffs_list[i], maxiter, tol, flow_params, false);
+        });
+    }
+    errors.rethrow_first();
+    return results;
+}
+
+}  // namespace vexal::lpa
