@@ -1,0 +1,188 @@
+"""Fixed-point equation of the O(N) model in the local potential approximation.
+
+With the Litim regulator and rho = phi^2 / 2 the dimensionless potential u(rho)
+flows as
+
+    du/dt = F[u] = -d u + (d - 2) rho u' + (N - 1) / (1 + u') + 1 / (1 + u' + 2 rho u'')
+
+(loop constant absorbed). A fixed point is a solution of F[u] = 0 on rho >= 0.
+The physical solution grows as u ~ A rho^p, p = d / (d - 2); on a finite domain
+[0, R] the equation at rho = R is closed with rho u'' = (p - 1) u', exact for
+the power law, so the last collocation row needs no second derivative.
+
+The routines below are numba cfuncs with the calling convention of
+``_lpa_cpp.LPACollSolver_cpp``. Every routine takes the flow parameters as a
+bare pointer laid out as
+
+    flow_params = [N, d, R]
+
+and applies the closure at the points whose coordinate equals R (to a relative
+tolerance). All of them are pure functions of their arguments (no globals, no
+allocation, no exceptions), so the solver may call them from several threads
+at once without the GIL.
+"""
+
+from __future__ import annotations
+
+import ctypes
+
+import numpy as np
+from numba import carray, cfunc, njit, types
+
+#: Number of entries of flow_params.
+PARAM_DIM = 3
+
+#: Relative tolerance used to recognise the closure point rho = R.
+CLOSURE_RTOL = 1e-10
+
+_dp = types.CPointer(types.float64)
+_i32 = types.int32
+
+FLOW_SIG = types.void(_dp, _dp, _dp, _dp, _dp, _dp, _i32, _i32)
+BATCH_SIG = types.void(_dp, _dp, _dp, _dp, _dp, _dp, _i32, _i32, _i32)
+SENS_SIG = types.void(_dp, _dp, _dp, _dp, _dp, _dp, _dp, _dp, _i32)
+
+# error_model="numpy": a division by zero gives inf/nan instead of raising, which
+# a cfunc running outside the GIL could not do anyway.
+_OPTS = dict(nopython=True, cache=True, error_model="numpy")
+
+
+@njit(inline="always", error_model="numpy")
+def _is_closure_point(rho, R):
+    return abs(rho - R) <= CLOSURE_RTOL * max(1.0, abs(R))
+
+
+@njit(inline="always", error_model="numpy")
+def _residual(rho, u, g, h, N, d, R):
+    """F at one point; g = u', h = u''."""
+    if _is_closure_point(rho, R):
+        # rho u'' = (p - 1) u' with p = d / (d - 2)
+        den = 1.0 + g + 2.0 * (2.0 / (d - 2.0)) * g
+    else:
+        den = 1.0 + g + 2.0 * rho * h
+    return -d * u + (d - 2.0) * rho * g + (N - 1.0) / (1.0 + g) + 1.0 / den
+
+
+@cfunc(FLOW_SIG, **_OPTS)
+def flow_cfunc(points, vals, grads, hess, flow_params, out, n_points, inv_dim):
+    n = np.int64(n_points)
+    dim = np.int64(inv_dim)
+    prm = carray(flow_params, (PARAM_DIM,))
+    N = prm[0]
+    d = prm[1]
+    R = prm[2]
+    x = carray(points, (n,))  # one coordinate per point (q = 1)
+    o = carray(out, (n,))
+    if dim != 1:
+        # the potential depends on the single invariant rho only
+        for p in range(n):
+            o[p] = np.nan
+        return
+    v = carray(vals, (n,))
+    gr = carray(grads, (n,))
+    he = carray(hess, (n,))
+    for p in range(n):
+        o[p] = _residual(x[p], v[p], gr[p], he[p], N, d, R)
+
+
+@cfunc(BATCH_SIG, **_OPTS)
+def batch_cfunc(points, vals, grads, hess, flow_params, out, n_points, n_batch, inv_dim):
+    n = np.int64(n_points)
+    nb = np.int64(n_batch)
+    prm = carray(flow_params, (PARAM_DIM,))
+    N = prm[0]
+    d = prm[1]
+    R = prm[2]
+    x = carray(points, (n,))
+    o = carray(out, (n * nb,))
+    if np.int64(inv_dim) != 1:
+        for k in range(n * nb):
+            o[k] = np.nan
+        return
+    v = carray(vals, (n * nb,))
+    gr = carray(grads, (n * nb,))
+    he = carray(hess, (n * nb,))
+    for p in range(n):
+        rho = x[p]
+        base = p * nb
+        for s in range(nb):
+            k = base + s
+            o[k] = _residual(rho, v[k], gr[k], he[k], N, d, R)
+
+
+@cfunc(SENS_SIG, **_OPTS)
+def sens_cfunc(points, vals, grads, hess, flow_params, sens_vals, sens_grads, sens_hess,
+               n_points):
+    n = np.int64(n_points)
+    prm = carray(flow_params, (PARAM_DIM,))
+    N = prm[0]
+    d = prm[1]
+    R = prm[2]
+    x = carray(points, (n,))
+    gr = carray(grads, (n,))
+    he = carray(hess, (n,))
+    sv = carray(sens_vals, (n,))
+    sg = carray(sens_grads, (n,))
+    sh = carray(sens_hess, (n,))
+    for p in range(n):
+        rho = x[p]
+        g = gr[p]
+        a = 1.0 + g
+        sv[p] = -d
+        if _is_closure_point(rho, R):
+            c = 1.0 + 4.0 / (d - 2.0)  # d(den)/d(u') with the closure
+            den = 1.0 + c * g
+            sg[p] = (d - 2.0) * rho - (N - 1.0) / (a * a) - c / (den * den)
+            sh[p] = 0.0
+        else:
+            den = a + 2.0 * rho * he[p]
+            sg[p] = (d - 2.0) * rho - (N - 1.0) / (a * a) - 1.0 / (den * den)
+            sh[p] = -2.0 * rho / (den * den)
+
+
+def addresses():
+    """(flow, batch, sensitivity) cfunc addresses for the solver."""
+    return flow_cfunc.address, batch_cfunc.address, sens_cfunc.address
+
+
+# --- host-side calls of the same routines -----------------------------------
+
+def _ptr(a):
+    return a.ctypes.data_as(ctypes.POINTER(ctypes.c_double))
+
+
+def _f64(a):
+    return np.ascontiguousarray(a, dtype=np.float64)
+
+
+def params(N, d, R):
+    return np.array([N, d, R], dtype=np.float64)
+
+
+def call_flow(rho, u, g, h, flow_params):
+    """Residual F at the points rho (1-D arrays), through the flow cfunc."""
+    rho, u, g, h, prm = map(_f64, (rho, u, g, h, flow_params))
+    out = np.empty_like(rho)
+    flow_cfunc.ctypes(_ptr(rho), _ptr(u), _ptr(g), _ptr(h), _ptr(prm), _ptr(out),
+                      len(rho), 1)
+    return out
+
+
+def call_batch(rho, u, g, h, flow_params):
+    """Residual for m x n_batch states (column s is one state), batch cfunc."""
+    rho, prm = _f64(rho), _f64(flow_params)
+    u, g, h = (np.ascontiguousarray(a, dtype=np.float64) for a in (u, g, h))
+    m, nb = u.shape
+    out = np.empty((m, nb))
+    batch_cfunc.ctypes(_ptr(rho), _ptr(u), _ptr(g), _ptr(h), _ptr(prm), _ptr(out),
+                       m, nb, 1)
+    return out
+
+
+def call_sens(rho, u, g, h, flow_params):
+    """(dF/du, dF/du', dF/du'') at the points rho, through the sensitivity cfunc."""
+    rho, u, g, h, prm = map(_f64, (rho, u, g, h, flow_params))
+    sv, sg, sh = (np.empty_like(rho) for _ in range(3))
+    sens_cfunc.ctypes(_ptr(rho), _ptr(u), _ptr(g), _ptr(h), _ptr(prm), _ptr(sv),
+                      _ptr(sg), _ptr(sh), len(rho))
+    return sv, sg, sh
