@@ -73,7 +73,16 @@ void check_basis_output(const MatrixXd& values, const std::vector<MatrixXd>& fir
     check_list(second, static_cast<long long>(d) * d, "second-derivative");
 }
 
-double residual_norm(const VectorXd& r) { return std::sqrt(r.squaredNorm()); }
+// Euclidean norm as the square root of the plain sum of squares. That sum
+// overflows for entries above about 1e154 and loses digits below about
+// 1e-154; there, and only when every entry is finite, the norm is taken with
+// rescaling instead, so a finite residual never reports an infinite or zero
+// error.
+double residual_norm(const VectorXd& r) {
+    const double plain = std::sqrt(r.squaredNorm());
+    if ((std::isinf(plain) || plain < 1e-150) && r.allFinite()) return r.stableNorm();
+    return plain;
+}
 
 }  // namespace
 
@@ -103,14 +112,16 @@ LPACollSolver_cpp::LPACollSolver_cpp(const MatrixXd& coll_grid_in,
             "cfunc_ptr is 0: the flow routine's address is required (a nonzero integer)");
     if (inv_dim < 0)
         throw std::invalid_argument("inv_dim must be 0 or more, got " + std::to_string(inv_dim));
+    // rows * inv_dim * inv_dim must fit in an int; divide rather than
+    // multiply so that a huge inv_dim cannot overflow the check itself.
     const long long rows = coll_grid.rows();
-    const long long hess_rows = rows * inv_dim * inv_dim;
-    if (rows > INT_MAX || hess_rows > INT_MAX)
+    const long long dims = inv_dim;
+    if (rows > INT_MAX ||
+        (dims > 0 && (dims > INT_MAX / dims || rows > INT_MAX / (dims * dims))))
         throw std::invalid_argument(
             "inv_dim * inv_dim * n_points must stay within 32-bit int range (at most " +
             std::to_string(INT_MAX) + "), got " + std::to_string(inv_dim) + " * " +
-            std::to_string(inv_dim) + " * " + std::to_string(rows) + " = " +
-            std::to_string(hess_rows));
+            std::to_string(inv_dim) + " * " + std::to_string(rows));
 
     const auto q = coll_grid.cols();
     coll_grid_rowmajor.resize(coll_grid.rows(), q);
