@@ -335,7 +335,13 @@ void LPACollSolver_cpp::jacobian_parallel_fd(const VectorXd& coeffs, SolverWorks
 
 VectorXd solve_step(const MatrixXd& jacobian, const VectorXd& rhs) {
     if (jacobian.rows() == jacobian.cols()) return Eigen::FullPivLU<MatrixXd>(jacobian).solve(rhs);
-    return Eigen::ColPivHouseholderQR<MatrixXd>(jacobian).solve(rhs);
+    const Eigen::ColPivHouseholderQR<MatrixXd> qr(jacobian);
+    // The QR counts every pivot of an all-zero matrix as nonzero (its
+    // threshold is relative to a largest column norm of 0) and its solve
+    // would divide by them; rank 0 gives the zero step, as it does for LU.
+    // (A largest pivot of 0 also comes from NaN entries, which pass on.)
+    if (qr.maxPivot() == 0.0 && jacobian.allFinite()) return VectorXd::Zero(jacobian.cols());
+    return qr.solve(rhs);
 }
 
 VectorXd LPACollSolver_cpp::newton_step(const VectorXd& coeffs, SolverWorkspace& ws,

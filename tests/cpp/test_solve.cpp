@@ -322,6 +322,12 @@ TEST(Step, SquareSystemsAreSolvedExactly) {
     EXPECT_MATRIX_NEAR(j * vexal::lpa::solve_step(j, r), r, 1e-13);
     EXPECT_MATRIX_EQ(vexal::lpa::solve_step(MatrixXd::Zero(3, 3), VectorXd::Ones(3)),
                      VectorXd::Zero(3));
+    // Tall too: the zero Jacobian has rank 0 whatever its shape.
+    EXPECT_MATRIX_EQ(vexal::lpa::solve_step(MatrixXd::Zero(5, 3), VectorXd::Ones(5)),
+                     VectorXd::Zero(3));
+    // NaN entries are not mistaken for zeros: they pass into the step.
+    EXPECT_TRUE(
+        vexal::lpa::solve_step(MatrixXd::Constant(5, 3, std::nan("")), VectorXd::Ones(5)).hasNaN());
 }
 
 TEST(Step, TallSystemsGiveTheLeastSquaresSolution) {
