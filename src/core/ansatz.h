@@ -19,12 +19,14 @@ public:
     // Number of basis functions (coefficients of the expansion).
     int n_coeffs;
 
-    // Evaluate every basis function at every row of `grid` (m points x q
-    // coordinates).
+    // Evaluate every basis function at every row of `grid` (m points, one
+    // column per coordinate; d coordinates).
     //   values:             m x n, (i, b) = phi_b(x_i)
-    //   first_derivatives:  q matrices m x n, matrix j holds d phi_b / d x_j
-    //   second_derivatives: q*q matrices m x n, matrix j*q + k holds
+    //   first_derivatives:  d matrices m x n, matrix j holds d phi_b / d x_j
+    //   second_derivatives: d*d matrices m x n, matrix j*d + k holds
     //                       d^2 phi_b / (d x_j d x_k)
+    // A solver with inv_dim coordinates reads the first inv_dim and inv_dim^2
+    // of the lists.
     virtual void evaluate_basis(const Eigen::MatrixXd& grid, Eigen::MatrixXd& values,
                                 std::vector<Eigen::MatrixXd>& first_derivatives,
                                 std::vector<Eigen::MatrixXd>& second_derivatives) const = 0;

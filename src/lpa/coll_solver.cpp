@@ -7,6 +7,7 @@
 #include <climits>
 #include <cmath>
 #include <exception>
+#include <limits>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -74,14 +75,15 @@ void check_basis_output(const MatrixXd& values, const std::vector<MatrixXd>& fir
 }
 
 // Euclidean norm as the square root of the plain sum of squares. That sum
-// overflows for entries above about 1e154 and loses digits below about
-// 1e-154; there, and only when every entry is finite, the norm is taken with
-// rescaling instead, so a finite residual never reports an infinite or zero
-// error.
+// overflows for entries above about 1e154 and loses digits once it falls
+// below the smallest normal double; there, and only when every entry is
+// finite, the norm is taken with rescaling instead, so a finite residual never
+// reports an infinite or zero error.
 double residual_norm(const VectorXd& r) {
-    const double plain = std::sqrt(r.squaredNorm());
-    if ((std::isinf(plain) || plain < 1e-150) && r.allFinite()) return r.stableNorm();
-    return plain;
+    const double sum = r.squaredNorm();
+    if ((std::isinf(sum) || sum < std::numeric_limits<double>::min()) && r.allFinite())
+        return r.stableNorm();
+    return std::sqrt(sum);
 }
 
 // One column of the chain-rule Jacobian for D coordinates, the terms of each
@@ -365,11 +367,21 @@ void LPACollSolver_cpp::jacobian_parallel_fd(const VectorXd& coeffs, SolverWorks
 
 VectorXd solve_step(const MatrixXd& jacobian, const VectorXd& rhs) {
     if (jacobian.rows() == jacobian.cols()) return Eigen::FullPivLU<MatrixXd>(jacobian).solve(rhs);
+    // The QR's rank threshold, (largest column norm * eps)^2 / m, underflows
+    // to zero when every entry is below about 1e-146, and its solve would then
+    // divide by zero pivots. Such a Jacobian is solved scaled by a power of
+    // two, which is exact and leaves the step as it is.
+    const double largest = jacobian.lpNorm<Eigen::Infinity>();
+    if (largest > 0.0 && largest < 1e-140) {
+        int exponent = 0;
+        std::frexp(largest, &exponent);
+        const double scale = std::ldexp(1.0, -exponent);
+        return solve_step(jacobian * scale, rhs * scale);
+    }
     const Eigen::ColPivHouseholderQR<MatrixXd> qr(jacobian);
-    // The QR counts every pivot of an all-zero matrix as nonzero (its
-    // threshold is relative to a largest column norm of 0) and its solve
-    // would divide by them; rank 0 gives the zero step, as it does for LU.
-    // (A largest pivot of 0 also comes from NaN entries, which pass on.)
+    // For an all-zero matrix the threshold is zero too and every pivot counts
+    // as nonzero; rank 0 gives the zero step, as it does for LU. (A largest
+    // pivot of 0 also comes from NaN entries, which pass on.)
     if (qr.maxPivot() == 0.0 && jacobian.allFinite()) return VectorXd::Zero(jacobian.cols());
     return qr.solve(rhs);
 }

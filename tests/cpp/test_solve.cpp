@@ -322,9 +322,21 @@ TEST(Step, SquareSystemsAreSolvedExactly) {
     EXPECT_MATRIX_NEAR(j * vexal::lpa::solve_step(j, r), r, 1e-13);
     EXPECT_MATRIX_EQ(vexal::lpa::solve_step(MatrixXd::Zero(3, 3), VectorXd::Ones(3)),
                      VectorXd::Zero(3));
-    // Tall too: the zero Jacobian has rank 0 whatever its shape.
+}
+
+TEST(Step, ZeroAndTinyTallJacobiansGiveFiniteSteps) {
+    // The zero Jacobian has rank 0 whatever its shape.
     EXPECT_MATRIX_EQ(vexal::lpa::solve_step(MatrixXd::Zero(5, 3), VectorXd::Ones(5)),
                      VectorXd::Zero(3));
+    // A tiny tall Jacobian gives the step a well-scaled one would.
+    MatrixXd tiny(3, 2);
+    tiny << 1, 0, 1, 0, 0, 0;
+    const Eigen::Vector3d r(1, 2, 1);
+    for (double scale : {1.0, 1e-140, 1e-150, 1e-300}) {
+        EXPECT_MATRIX_NEAR(vexal::lpa::solve_step(scale * tiny, scale * r), Eigen::Vector2d(1.5, 0),
+                           1e-15)
+            << "scale " << scale;
+    }
     // NaN entries are not mistaken for zeros: they pass into the step.
     EXPECT_TRUE(
         vexal::lpa::solve_step(MatrixXd::Constant(5, 3, std::nan("")), VectorXd::Ones(5)).hasNaN());
