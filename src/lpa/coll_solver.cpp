@@ -88,7 +88,8 @@ double residual_norm(const VectorXd& r) {
 
 // One column of the chain-rule Jacobian for D coordinates, the terms of each
 // entry added in the same order as in the loop for any d. With D fixed the
-// compiler vectorises across points, which it does not for a run-time d.
+// compiler unrolls the inner sums and vectorises across points, which it does
+// not for a run-time d.
 template <int D>
 void chain_rule_column(int m, const double* sv, const double* sg, const double* sh,
                        const double* bv, const double* bg, const double* bh, double* out) {
@@ -248,17 +249,18 @@ void LPACollSolver_cpp::jacobian_from_sensitivities(SolverWorkspace& ws,
         const double* bg = basis_grads.col(j).data();
         const double* bh = basis_hess.col(j).data();
         double* out = ws.jacobian.col(j).data();
-        if (d == 1) {
-            for (int p = 0; p < m; ++p) out[p] = sv[p] * bv[p] + sg[p] * bg[p] + sh[p] * bh[p];
-            continue;
-        }
-        if (d == 2) {
-            chain_rule_column<2>(m, sv, sg, sh, bv, bg, bh, out);
-            continue;
-        }
-        if (d == 3) {
-            chain_rule_column<3>(m, sv, sg, sh, bv, bg, bh, out);
-            continue;
+        switch (d) {
+            case 1:
+                chain_rule_column<1>(m, sv, sg, sh, bv, bg, bh, out);
+                continue;
+            case 2:
+                chain_rule_column<2>(m, sv, sg, sh, bv, bg, bh, out);
+                continue;
+            case 3:
+                chain_rule_column<3>(m, sv, sg, sh, bv, bg, bh, out);
+                continue;
+            default:
+                break;
         }
         for (int p = 0; p < m; ++p) {
             double acc = sv[p] * bv[p];
