@@ -22,7 +22,6 @@ import os
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(os.path.dirname(HERE), "examples"))
 sys.path.insert(0, HERE)
 
 import numpy as np  # noqa: E402

@@ -19,7 +19,6 @@ import numpy as np
 from numba import carray, cfunc
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(os.path.dirname(HERE), "examples"))
 
 import _lpa_cpp  # noqa: E402
 from lpa_host import fixed_point as fp  # noqa: E402

@@ -26,7 +26,6 @@ import sys
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
 
 import numpy as np  # noqa: E402
 

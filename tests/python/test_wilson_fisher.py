@@ -1,15 +1,10 @@
 """The Wilson-Fisher example: flow routines, fixed points and exponents of the
 O(N) model in the local potential approximation (Litim regulator)."""
 
-import sys
-from pathlib import Path
-
 import numpy as np
 import pytest
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "examples"))
-
-from lpa_host import flow, shooting  # noqa: E402
+from lpa_host import flow, shooting
 
 NU_ISING = 0.64956177388065     # N = 1, d = 3, literature value
 OMEGA_ISING = 0.655745939193
