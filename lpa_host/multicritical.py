@@ -1,0 +1,484 @@
+"""Every nontrivial fixed point of the O(N) flow for 2 < d < 4: Wilson-Fisher
+and the multicritical ones.
+
+    >>> import lpa_host
+    >>> for p in lpa_host.fixed_points(2.6):           # N = 1
+    ...     print(f"{p.n_relevant} {p.u_prime_0:+.6f} {p.kappa:.4f} {p.nu:.6f}")
+    2 -0.338458 2.0183 0.799801      (Wilson-Fisher)
+    3 +0.065540 8.4176 0.502320      (tricritical)
+    4 -0.001073 2.0356 0.500003      (tetracritical)
+
+How the search finds all of them
+--------------------------------
+Linearised around the Gaussian fixed point u = N/d, the flow has the
+eigenpolynomials P_k(rho) = L_k^(N/2 - 1)((d - 2) rho / 2) (generalised
+Laguerre polynomials, degree k in rho) with theta_k = d - (d - 2) k. theta_k
+passes through zero at d_k = 2k / (k - 1) (4, 3, 8/3, 5/2, 12/5, ...), and
+there a new fixed point branches off the Gaussian one (a transcritical
+bifurcation): for d just below d_k it is
+
+    u = N/d + eps P_k(rho) + O(eps^2),   eps = theta_k <P_k, P_k> / <P_k, Q[P_k]>,
+
+with Q[v] = (N - 1) v'^2 + (v' + 2 rho v'')^2 the quadratic part of the flow
+and <f, g> = int f g rho^(N/2 - 1) exp(-(d - 2) rho / 2) drho the weight that
+makes the linearised flow self-adjoint (evaluated exactly by Gauss-Laguerre
+quadrature). <P_k, Q[P_k]> > 0 for every k and N, so the branch lives below
+d_k, has k relevant directions (theta = d, theta_1, ..., theta_{k-1}) and
+u' with k - 1 sign changes.
+
+``fixed_points(d)`` therefore takes every k >= 2 with d_k > d, starts Newton at
+d_k - delta from that small-amplitude solution (on a domain long enough,
+(d - 2) R / 2 >= 30, for the Gaussian's solutions that grow like
+exp((d - 2) rho / 2) to keep the end of the domain out of the bifurcation: the
+discrete branch point is d_k to about e^-30), and follows the branch in d with
+a secant predictor down (or up) to the requested d. Along the way every step
+must keep the number of sign changes of u' and the sign of u'(0) (so it cannot
+slip onto the Gaussian point or onto another branch, which has a different
+number of sign changes); a rejected step is halved. Each branch is a smooth
+curve in d because none of its eigenvalues crosses zero below d_k (its
+n_relevant stays k), so the continuation cannot lose it; and every fixed point
+that is connected to the Gaussian one has been counted once. The result is
+re-solved on a domain fitted to the solution (u' large at R) with a larger
+basis, checked for positive propagator denominators on a fine grid, and its
+eigenvalues give nu and n_relevant.
+
+Points along every branch are kept per process, so a scan over d continues
+from the nearest point already computed instead of from d_k.
+"""
+
+from __future__ import annotations
+
+import math
+import threading
+import warnings
+from dataclasses import dataclass, field
+from numbers import Real
+
+import numpy as np
+from scipy.optimize import brentq
+from scipy.special import genlaguerre, roots_genlaguerre
+
+from . import exponents as _ex
+from . import fixed_point as _fp
+
+#: Smallest dimension accepted: the number of fixed points grows without
+#: bound as d -> 2 (a new one below every d_k = 2k / (k - 1)).
+D_MIN = 2.25
+
+# --- tuning -------------------------------------------------------------------
+_X_END = 30.0          # (d - 2) R / 2 on the near-Gaussian part of a branch
+_W_PATH = 2.0          # u'(R) aimed at while following a branch
+_W_FINAL = 20.0        # ... and for the final solve
+_DOMAIN_STEPS = 4      # R is rounded to 2^(j / _DOMAIN_STEPS)
+_TOL = 1e-11           # Newton tolerance (residual norm)
+_N_FINE = 4001         # points of the grid for zeros and positivity
+
+
+def _path_degree(k: int) -> int:
+    return 24 + 8 * k
+
+
+def _final_degree(k: int) -> int:
+    return 48 + 10 * k
+
+
+def birth_dimension(k: int) -> float:
+    """d_k = 2k / (k - 1): the k-th fixed point leaves the Gaussian one below it."""
+    return 2.0 * k / (k - 1.0)
+
+
+def branch_orders(d: float) -> list[int]:
+    """The k >= 2 with d_k > d: the branches that exist at d (k = 2 is Wilson-Fisher)."""
+    out = []
+    k = 2
+    while birth_dimension(k) > d:
+        out.append(k)
+        k += 1
+    return out
+
+
+@dataclass(frozen=True)
+class FixedPoint:
+    """One fixed point u*(rho) of the O(N) flow (Litim regulator, rho = phi^2 / 2).
+
+    u_prime_0: u*'(0). kappa: first minimum of u* (the smallest rho > 0 where
+    u*' changes sign from - to +), nan if there is none. nu = 1 / theta_1, the
+    largest eigenvalue after the constant shift theta = d. n_relevant: number of
+    theta > 0, theta = d included (Wilson-Fisher 2, tricritical 3, ...).
+    k: the branch, born at d_k = 2k / (k - 1). R, coeffs: u* = sum_b c_b
+    T_b(2 rho / R - 1) on [0, R] (see ``potential``); theta: the leading
+    eigenvalues."""
+
+    N: float
+    d: float
+    u_prime_0: float
+    kappa: float
+    nu: float
+    n_relevant: int
+    converged: bool
+    k: int = 0
+    R: float = math.nan
+    coeffs: np.ndarray = field(default_factory=lambda: np.zeros(0), compare=False, repr=False)
+    theta: tuple = field(default=(), compare=False, repr=False)
+
+    def as_row(self) -> dict:
+        """Plain Python values: N, d, k, u_prime_0, kappa, nu, n_relevant, converged."""
+        return dict(N=float(self.N), d=float(self.d), k=int(self.k),
+                    u_prime_0=float(self.u_prime_0), kappa=float(self.kappa),
+                    nu=float(self.nu), n_relevant=int(self.n_relevant),
+                    converged=bool(self.converged))
+
+    def potential(self, rho, derivative: int = 0) -> np.ndarray:
+        """u*(rho) (or its first or second derivative) for 0 <= rho <= R."""
+        x = 2.0 * np.asarray(rho, dtype=np.float64) / self.R - 1.0
+        c = np.polynomial.chebyshev.Chebyshev(self.coeffs)
+        for _ in range(derivative):
+            c = c.deriv() * (2.0 / self.R)
+        return c(x)
+
+
+# --- the Gaussian fixed point's eigenpolynomials --------------------------------
+
+def gaussian_mode(k: int, N: float, d: float):
+    """(P_k, eps): P_k(rho), monic, as a numpy Polynomial, and the amplitude of
+    u = N/d + eps P_k to first order (positive below d_k)."""
+    alpha = 0.5 * N - 1.0
+    c = 0.5 * (d - 2.0)
+    asc = genlaguerre(k, alpha).coeffs[::-1]        # ascending powers of x = c rho
+    scale = math.factorial(k) * (-1) ** k / c**k    # makes the rho^k coefficient 1
+    P = np.polynomial.Polynomial(asc * c ** np.arange(k + 1) * scale)
+    x, wq = roots_genlaguerre(3 * k + 4, alpha)     # exact for degree <= 6k + 7 in x
+    rho = x / c
+    p0, p1, p2 = P(rho), P.deriv(1)(rho), P.deriv(2)(rho)
+    q = (N - 1.0) * p1**2 + (p1 + 2.0 * rho * p2) ** 2
+    theta = d - (d - 2.0) * k
+    return P, theta * np.sum(wq * p0 * p0) / np.sum(wq * p0 * q)
+
+
+# --- problems, cached per process ------------------------------------------------
+
+_LOCK = threading.RLock()
+_PROBLEMS: dict = {}
+_MAX_PROBLEMS = 256
+
+
+def _problem(j: int, degree: int, d: float):
+    """The collocation problem on [0, 2^(j / _DOMAIN_STEPS)] (cached)."""
+    key = (j, degree, float(d))
+    pr = _PROBLEMS.get(key)
+    if pr is None:
+        if len(_PROBLEMS) >= _MAX_PROBLEMS:
+            for old in list(_PROBLEMS)[: _MAX_PROBLEMS // 2]:
+                del _PROBLEMS[old]
+        pr = _fp.FixedPointProblem(2.0 ** (j / _DOMAIN_STEPS), degree, d=float(d))
+        _PROBLEMS[key] = pr
+    return pr
+
+
+def _domain_index(R: float) -> int:
+    return int(round(_DOMAIN_STEPS * math.log2(R)))
+
+
+def _transfer(coeffs, source, target) -> np.ndarray:
+    """Coefficients on `target` of a solution on `source`, continued beyond the
+    source's domain with its large-field power law."""
+    c = np.asarray(coeffs, dtype=np.float64)
+    if source.R == target.R and source.degree == target.degree:
+        return c.copy()
+    rho = target.nodes
+    inside = rho <= source.R
+    vals = np.empty_like(rho)
+    vals[inside] = _evaluate(source, c, rho[inside])[0]
+    if not inside.all():
+        p = target.d / (target.d - 2.0)
+        u_end = float(_evaluate(source, c, source.R)[0])
+        vals[~inside] = u_end * (rho[~inside] / source.R) ** p
+    V = target.V
+    if V.shape[0] == V.shape[1]:
+        return np.linalg.solve(V, vals)
+    return np.linalg.lstsq(V, vals, rcond=None)[0]
+
+
+def _solve(problem, start, N, maxiter=30):
+    return problem.solver.local_optimize(np.asarray(start, dtype=np.float64), maxiter, _TOL,
+                                         problem.params(N))
+
+
+# --- shape of a solution -----------------------------------------------------------
+
+def _fine(problem, n=_N_FINE):
+    return np.linspace(0.0, problem.R, n)
+
+
+def _evaluate(problem, c, rho):
+    """u, u', u'' at rho (numpy's Clenshaw sums: faster than the basis tables on
+    thousands of points)."""
+    x = 2.0 * np.asarray(rho, dtype=np.float64) / problem.R - 1.0
+    c0 = np.asarray(c, dtype=np.float64)
+    c1 = np.polynomial.chebyshev.chebder(c0) * (2.0 / problem.R)
+    c2 = np.polynomial.chebyshev.chebder(c1) * (2.0 / problem.R)
+    cv = np.polynomial.chebyshev.chebval
+    return cv(x, c0), cv(x, c1), cv(x, c2)
+
+
+def _shape(problem, c):
+    """(sign changes of u', sign of u'(0), last sign change, u'(R)) with noise
+    below 1e-13 ignored; None for a flat (Gaussian) solution."""
+    rho = _fine(problem, 1001)
+    w = _evaluate(problem, c, rho)[1]
+    if not np.all(np.isfinite(w)) or np.max(np.abs(w)) < 1e-11:
+        return None
+    keep = np.abs(w) > 1e-13
+    s = np.sign(w[keep])
+    r = rho[keep]
+    idx = np.nonzero(s[:-1] != s[1:])[0]
+    last = 0.5 * (r[idx[-1]] + r[idx[-1] + 1]) if len(idx) else 0.0
+    return len(idx), int(s[0]), last, float(w[-1])
+
+
+def _wanted_domain(problem, c, d, w_end, shape) -> float:
+    """R where u' reaches w_end (extrapolated with the power law beyond the
+    current domain), at most where (d - 2) R / 2 = _X_END and at least 1.5 times
+    the last sign change of u'."""
+    n_zero, _, last, w_R = shape
+    p = d / (d - 2.0)
+    rho = np.linspace(last, problem.R, 1001)
+    w = _evaluate(problem, c, rho)[1]
+    hit = np.nonzero(w >= w_end)[0]
+    if len(hit):
+        R_w = rho[hit[0]]
+    elif w_R > 0.0:
+        R_w = problem.R * (w_end / w_R) ** (1.0 / (p - 1.0))
+    else:
+        R_w = 2.0 * problem.R
+    return max(min(R_w, 2.0 * _X_END / (d - 2.0)), 1.5 * last, 1e-3)
+
+
+# --- one branch ---------------------------------------------------------------------
+
+class _Branch:
+    """The k-th branch at one N: points (d, problem, coeffs, dcoeffs/dd) already solved."""
+
+    def __init__(self, k: int, N: float):
+        self.k, self.N = k, N
+        self.d_k = birth_dimension(k)
+        self.degree = _path_degree(k)
+        self.points: list = []
+        self.failed = False
+
+    def _same(self, shape, ref) -> bool:
+        return shape is not None and shape[0] == ref[0] and shape[1] == ref[1] and shape[3] > 0
+
+    def _birth(self):
+        """Solve just below d_k from the first-order solution."""
+        k, N = self.k, self.N
+        gap = self.d_k - birth_dimension(k + 1)
+        for frac in (0.02, 0.05, 0.1):
+            d0 = self.d_k - frac * gap
+            P, eps = gaussian_mode(k, N, d0)
+            z = float(np.max(P.deriv(1).roots().real))
+            R = max(3.0 * z, 2.0 * _X_END / (d0 - 2.0))
+            pr = _problem(_domain_index(R), self.degree, d0)
+            start = np.linalg.solve(pr.V, N / d0 + eps * P(pr.nodes))
+            r = _solve(pr, start, N)
+            shape = _shape(pr, r.coeffs) if r.success else None
+            if shape is not None and shape[0] == k - 1 and shape[1] == (-1) ** (k + 1):
+                c = np.asarray(r.coeffs)
+                # near d_k the deviation from the Gaussian point grows like d_k - d
+                gauss = np.linalg.solve(pr.V, np.full(len(pr.nodes), N / d0))
+                dcdd = -(c - gauss) / (self.d_k - d0) + (gauss * (-1.0 / d0))
+                self.points.append((d0, pr, c, dcdd))
+                return
+        self.failed = True
+
+    def _nearest(self, d):
+        return min(self.points, key=lambda pt: abs(pt[0] - d))
+
+    def follow(self, d_target: float, progress=None):
+        """(problem, coeffs) at d_target on the path domain, or None."""
+        if not self.points:
+            self._birth()
+        if self.failed:
+            return None
+        d, pr, c, dcdd = self._nearest(d_target)
+        if d == d_target:
+            return pr, c
+        ref = _shape(pr, c)
+        direction = 1.0 if d_target > d else -1.0
+        h = min(abs(d_target - d), 0.1 * (self.d_k - birth_dimension(self.k + 1)))
+        n_steps = 0
+        while d != d_target:
+            dn = d + direction * h
+            if (dn - d_target) * direction > 0.0 or abs(dn - d_target) < 1e-12:
+                dn = d_target
+            prn = _problem(_domain_index(pr.R), self.degree, dn)
+            guess = c + dcdd * (dn - d)
+            r = _solve(prn, guess, self.N, maxiter=12)
+            n_steps += 1
+            shape = _shape(prn, r.coeffs) if r.success else None
+            if not self._same(shape, ref):
+                h *= 0.5
+                if h < 1e-9 or n_steps > 400:
+                    return None
+                continue
+            cn = np.asarray(r.coeffs)
+            dcdd = (cn - c) / (dn - d)
+            c, d, pr = cn, dn, prn
+            if r.iterations <= 4:
+                h = min(1.6 * h, 0.5)
+            # keep the domain fitted to the solution
+            R_w = _wanted_domain(pr, c, d, _W_PATH, shape)
+            j = _domain_index(R_w)
+            if j != _domain_index(pr.R) and abs(math.log2(R_w / pr.R)) > 0.4:
+                prj = _problem(j, self.degree, d)
+                rj = _solve(prj, _transfer(c, pr, prj), self.N)
+                shape_j = _shape(prj, rj.coeffs) if rj.success else None
+                if self._same(shape_j, ref):
+                    dcdd = _transfer(dcdd, pr, prj)  # linear in the coefficients
+                    c, pr = np.asarray(rj.coeffs), prj
+            self.points.append((d, pr, c, dcdd))
+            if progress:
+                progress(f"  k={self.k}: d = {d:.6f}, R = {pr.R:.4g}, u'(0) = "
+                         f"{float(_evaluate(pr, c, 0.0)[1]):+.6e}")
+        return pr, c
+
+
+_BRANCHES: dict = {}
+
+
+def _branch(k: int, N: float) -> _Branch:
+    key = (k, float(N))
+    b = _BRANCHES.get(key)
+    if b is None:
+        b = _BRANCHES[key] = _Branch(k, float(N))
+    return b
+
+
+# --- analysis ---------------------------------------------------------------------
+
+def _first_minimum(problem, c) -> float:
+    rho = _fine(problem)
+    w = _evaluate(problem, c, rho)[1]
+    idx = np.nonzero((w[:-1] < 0.0) & (w[1:] >= 0.0))[0]
+    if len(idx) == 0:
+        return math.nan
+    i = idx[0]
+    return brentq(lambda r: float(_evaluate(problem, c, r)[1]), rho[i], rho[i + 1],
+                  xtol=1e-15, rtol=4 * np.finfo(float).eps, maxiter=200)
+
+
+def denominators(problem, c, rho=None):
+    """(1 + u', 1 + u' + 2 rho u'') on a fine grid of [0, R] (or at rho)."""
+    if rho is None:
+        rho = _fine(problem)
+    _, w, h = _evaluate(problem, c, rho)
+    return 1.0 + w, 1.0 + w + 2.0 * rho * h
+
+
+_BLAS = []
+
+
+def _one_blas_thread():
+    """Context that keeps BLAS/LAPACK on one thread (a small eigenproblem is
+    slower, and erratic, on several next to the solver's OpenMP threads)."""
+    if not _BLAS:
+        try:
+            from threadpoolctl import ThreadpoolController
+            _BLAS.append(ThreadpoolController())
+        except ImportError:  # pragma: no cover
+            _BLAS.append(None)
+    if _BLAS[0] is None:  # pragma: no cover
+        import contextlib
+        return contextlib.nullcontext()
+    return _BLAS[0].limit(limits=1, user_api="blas")
+
+
+def _analyse(problem, c, N, d, k, converged) -> FixedPoint | None:
+    a, b = denominators(problem, c)
+    if not (a.min() > 0.0 and b.min() > 0.0):
+        return None
+    with _one_blas_thread():
+        theta = _ex.eigenvalues(problem, c, N)
+    nu, _, n_rel = _ex.exponents(theta, d)
+    return FixedPoint(N=float(N), d=float(d), u_prime_0=float(_evaluate(problem, c, 0.0)[1]),
+                      kappa=float(_first_minimum(problem, c)), nu=float(nu),
+                      n_relevant=int(n_rel), converged=bool(converged), k=k,
+                      R=float(problem.R), coeffs=np.array(c, dtype=np.float64),
+                      theta=tuple(float(t.real) for t in theta[:k + 2]))
+
+
+def _refine(problem, c, N, d, k):
+    """Newton on a domain where u'(R) is large, with a larger basis."""
+    shape = _shape(problem, c)
+    R = _wanted_domain(problem, c, d, _W_FINAL, shape)
+    pr = _problem(_domain_index(R), _final_degree(k), d)
+    r = _solve(pr, _transfer(c, problem, pr), N)
+    if r.success:
+        r2 = pr.polish(r.coeffs, N, steps=1)
+        c2 = np.asarray(r2.coeffs) if r2.error <= r.error * 10 else np.asarray(r.coeffs)
+        s2 = _shape(pr, c2)
+        if s2 is not None and s2[:2] == shape[:2]:
+            return pr, c2
+    return None
+
+
+# --- entry point ------------------------------------------------------------------
+
+def _check_real(name, x):
+    if isinstance(x, bool) or not isinstance(x, (Real, np.floating, np.integer)):
+        raise ValueError(f"{name} must be a real number, got {x!r}")
+    x = float(x)
+    if not math.isfinite(x):
+        raise ValueError(f"{name} must be finite, got {x}")
+    return x
+
+
+def fixed_points(d: float, N: float = 1, *, precise: bool = True,
+                 progress: bool = False) -> list[FixedPoint]:
+    """Every nontrivial fixed point with positive propagator denominators
+    1 + u' and 1 + u' + 2 rho u'' on rho >= 0, sorted by n_relevant.
+
+        >>> [(p.n_relevant, round(p.u_prime_0, 6)) for p in fixed_points(2.9)]
+        [(2, -0.218632), (3, 0.004682)]
+
+    d: dimension, D_MIN <= d (for d >= 4 there is none: the list is empty).
+    N: any real N >= 1. precise: False skips the final solve on a larger basis
+    (u'(0) then good to about 1e-9 instead of 1e-11; faster for scans).
+    progress: print each continuation step.
+
+    A branch that cannot be followed to d (not expected for N = 1) gives an
+    entry with converged=False and nan values, and a warning.
+    Raises ValueError for non-finite or non-real input, N < 1 or d < D_MIN.
+    """
+    d = _check_real("d", d)
+    N = _check_real("N", N)
+    if N < 1.0:
+        raise ValueError(f"N must be >= 1, got {N}")
+    if d < D_MIN:
+        raise ValueError(f"d = {d} is below {D_MIN}: the number of fixed points grows "
+                         f"without bound as d -> 2 and is not computed there")
+    say = print if progress else None
+    out = []
+    with _LOCK:
+        for k in branch_orders(d):
+            branch = _branch(k, N)
+            got = branch.follow(d, progress=say)
+            result = None
+            if got is not None:
+                pr, c = got
+                if precise:
+                    refined = _refine(pr, c, N, d, k)
+                    if refined is not None:
+                        pr, c = refined
+                result = _analyse(pr, c, N, d, k, converged=True)
+                if result is None:
+                    continue  # a denominator vanishes somewhere: not physical
+            else:
+                warnings.warn(f"fixed_points: the branch born at d_{k} = "
+                              f"{birth_dimension(k):.6g} could not be followed to d = {d} "
+                              f"(N = {N})", RuntimeWarning, stacklevel=2)
+                result = FixedPoint(N=N, d=d, u_prime_0=math.nan, kappa=math.nan,
+                                    nu=math.nan, n_relevant=k, converged=False, k=k)
+            out.append(result)
+    out.sort(key=lambda p: (p.n_relevant, p.k))
+    return out
