@@ -2,3 +2,5 @@
 local potential approximation as numba cfuncs, the fixed-point search with the
 compiled collocation solver, critical exponents from the linearised flow and an
 independent shooting solution of the same equation."""
+
+from .scan import scan  # noqa: F401

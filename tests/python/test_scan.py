@@ -1,0 +1,183 @@
+"""lpa_host.scan on Dask distributed: the rows against serial calls of
+wilson_fisher, worker processes (spawned, one OpenMP thread), a worker killed
+in the middle of a scan, and points that fail."""
+
+import math
+import os
+import signal
+
+import numpy as np
+import pytest
+
+from lpa_host.scan import (check_grid, failed_row, local_client, scan, segments,
+                           worker_report)
+
+distributed = pytest.importorskip("distributed")
+
+from lpa_host.wilson_fisher import wilson_fisher  # noqa: E402
+
+# A worker start is a process spawn plus imports (a few seconds); the scans
+# below are small. The limits only guard against a hang on a loaded machine.
+CLUSTER_TIMEOUT = 240
+
+N_GRID = [1.0, 2.5]
+D_GRID = [2.9, 2.95, 3.0, 3.05, 3.1, 3.2, 3.3, 3.45, 3.6]
+SEGMENT = 3
+COMPARED = ("u_prime_0", "kappa", "nu", "omega")
+
+
+@pytest.fixture(scope="module")
+def client():
+    import dask
+    # A task is declared deadly after one worker death on it (default 3), so
+    # that the deadly-point test needs two restarts, not six.
+    with dask.config.set({"distributed.scheduler.allowed-failures": 1}):
+        with local_client(2) as c:
+            yield c
+
+
+@pytest.fixture(scope="module")
+def serial():
+    """Cold serial calls, one per point: {(N, d): point}."""
+    return {(N, d): wilson_fisher(N, d) for N in N_GRID for d in D_GRID}
+
+
+@pytest.fixture(scope="module")
+def reference(client):
+    return scan(N_GRID, D_GRID, client=client, segment=SEGMENT)
+
+
+def assert_rows_match(rows, serial):
+    assert [(r["N"], r["d"]) for r in rows] == [(N, d) for N in N_GRID for d in D_GRID]
+    for r in rows:
+        p = serial[(r["N"], r["d"])]
+        assert r["converged"] and p.converged, r
+        for k in COMPARED:
+            err = {"nu": p.nu_error, "omega": p.omega_error}.get(k, 0.0)
+            tol = max(err, 1e-8 * max(1.0, abs(getattr(p, k))))
+            assert abs(r[k] - getattr(p, k)) <= tol, (k, r, p)
+
+
+# --- no cluster ---------------------------------------------------------------
+
+@pytest.mark.parametrize("N,d,match", [
+    ([0.5], [3.0], "N must be >= 1"),
+    ([1.0], [2.3], "d must lie in"),
+    ([1.0], [3.95], "d must lie in"),
+    ([1.0, math.nan], [3.0], "finite"),
+    ([1.0], [math.inf], "finite"),
+    ([], [3.0], "empty"),
+    ([1.0], "3.0", "string"),
+    ([1.0], [None], "real numbers"),
+])
+def test_bad_grid_is_refused_before_any_worker_starts(N, d, match):
+    with pytest.raises(ValueError, match=match):
+        scan(N, d, client=object())  # would fail on first use of the client
+
+
+def test_segments_cover_every_d_once_and_walk_between_neighbours():
+    ds = list(np.round(np.arange(2.4, 3.9 + 1e-9, 0.01), 10)) + [3.0, 3.0]
+    for length in (1, 5, 38, 151, 1000):
+        segs = segments(ds, length)
+        flat = sorted(d for s in segs for d in s)
+        assert flat == sorted(set(ds))
+        assert max(len(s) for s in segs) <= length
+        assert max(len(s) for s in segs) - min(len(s) for s in segs) <= 1
+        values = sorted(set(ds))
+        for s in segs:
+            # each step goes to the sorted neighbour of a point already solved
+            seen = {values.index(s[0])}
+            for d in s[1:]:
+                i = values.index(d)
+                assert i - 1 in seen or i + 1 in seen, (length, s)
+                seen.add(i)
+            assert min(s, key=lambda x: abs(x - 3.0)) == s[0]
+    # 2.4 + 150 * 0.01 lands a rounding error above 3.9: kept, as 3.9
+    assert check_grid([1], [2.4 + 150 * 0.01])[1] == [3.9]
+
+
+# --- on a local cluster of two processes ----------------------------------------
+
+@pytest.mark.timeout(CLUSTER_TIMEOUT)
+def test_workers_are_spawned_processes_with_one_openmp_thread(client):
+    report = worker_report(client)
+    assert len(report) == 2
+    pids = {w["pid"] for w in report.values()}
+    assert len(pids) == 2 and os.getpid() not in pids
+    for w in report.values():
+        assert w["start_method"] == "spawn", w
+        assert w["OMP_NUM_THREADS"] == "1" and w["openmp_threads"] == 1, w
+
+
+@pytest.mark.timeout(CLUSTER_TIMEOUT)
+def test_cluster_rows_equal_serial_calls(reference, serial):
+    assert_rows_match(reference, serial)
+    for r in reference:
+        assert all(type(v) in (float, bool, int, str) for v in r.values()), r
+
+
+def sometimes_failing(N, d, start=None):
+    """wilson_fisher, except: d = 3.05 does not converge, d = 3.2 raises and
+    (N, d) = (1, 3.45) kills its worker process whenever it is tried."""
+    if d == 3.05:
+        return FailedPoint(N, d)
+    if d == 3.2:
+        raise FloatingPointError("a solver that raises")
+    if d == 3.45 and N == 1.0:
+        os._exit(17)
+    return wilson_fisher(N, d, start=start)
+
+
+class FailedPoint:
+    converged = False
+
+    def __init__(self, N, d):
+        self.N, self.d = N, d
+
+    def as_row(self):
+        return failed_row(self.N, self.d)
+
+
+@pytest.mark.timeout(CLUSTER_TIMEOUT)
+def test_failing_points_are_rows_with_converged_false(client, reference):
+    bad = {(N, 3.05) for N in N_GRID} | {(N, 3.2) for N in N_GRID} | {(1.0, 3.45)}
+    rows = scan(N_GRID, D_GRID, client=client, segment=SEGMENT, point_fn=sometimes_failing)
+    assert [(r["N"], r["d"]) for r in rows] == [(r["N"], r["d"]) for r in reference]
+    for r, ref in zip(rows, reference):
+        if (r["N"], r["d"]) in bad:
+            assert r["converged"] is False and math.isnan(r["nu"]), r
+        else:
+            # the continuation resumed from the last good point (or cold)
+            assert r["converged"], r
+            for k in COMPARED:
+                tol = max(ref.get(f"{k}_error", 0.0), 1e-8 * max(1.0, abs(ref[k])))
+                assert abs(r[k] - ref[k]) <= tol, (k, r, ref)
+    client.wait_for_workers(2, timeout=120)  # the killed workers come back
+
+
+@pytest.mark.timeout(CLUSTER_TIMEOUT)
+def test_a_worker_killed_mid_scan_costs_no_rows(client, reference):
+    victims = []
+
+    class KillAfterFirstTask:
+        def __init__(self, total):
+            pass
+
+        def update(self, n, failed):
+            if victims:
+                return
+            # a worker that is busy right now
+            busy = [w for w, keys in client.processing().items() if keys]
+            pids = worker_report(client)
+            target = pids[busy[0] if busy else next(iter(pids))]["pid"]
+            victims.append(target)
+            os.kill(target, signal.SIGKILL)
+
+    rows = scan(N_GRID, D_GRID, client=client, segment=SEGMENT, progress=KillAfterFirstTask)
+    assert victims, "no worker was killed"
+    assert victims[0] not in {w["pid"] for w in worker_report(client).values()}
+    for r, ref in zip(rows, reference, strict=True):
+        assert (r["N"], r["d"]) == (ref["N"], ref["d"]) and r["converged"], r
+        for k in COMPARED:
+            tol = max(ref.get(f"{k}_error", 0.0), 1e-8 * max(1.0, abs(ref[k])))
+            assert abs(r[k] - ref[k]) <= tol, (k, r, ref)
