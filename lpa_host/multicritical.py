@@ -28,9 +28,9 @@ u' with k - 1 sign changes.
 
 ``fixed_points(d)`` therefore takes every k >= 2 with d_k > d, starts Newton at
 d_k - delta from that small-amplitude solution (on a domain long enough,
-(d - 2) R / 2 >= 30, for the Gaussian's solutions that grow like
+(d - 2) R / 2 >= 40, for the Gaussian's solutions that grow like
 exp((d - 2) rho / 2) to keep the end of the domain out of the bifurcation: the
-discrete branch point is d_k to about e^-30), and follows the branch in d with
+discrete branch point is within about 1e-7 of d_k), and follows the branch in d with
 a secant predictor down (or up) to the requested d. Along the way every step
 must keep the number of sign changes of u' and the sign of u'(0) (so it cannot
 slip onto the Gaussian point or onto another branch, which has a different
@@ -66,7 +66,7 @@ from . import fixed_point as _fp
 D_MIN = 2.25
 
 # --- tuning -------------------------------------------------------------------
-_X_END = 30.0          # (d - 2) R / 2 on the near-Gaussian part of a branch
+_X_END = 40.0          # (d - 2) R / 2 on the near-Gaussian part of a branch
 _W_PATH = 2.0          # u'(R) aimed at while following a branch
 _W_FINAL = 20.0        # ... and for the final solve
 _DOMAIN_STEPS = 4      # R is rounded to 2^(j / _DOMAIN_STEPS)
