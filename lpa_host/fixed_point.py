@@ -34,9 +34,11 @@ def power(d: float) -> float:
 class FixedPointProblem:
     """Collocation problem for one (d, R, degree); N varies through the parameters."""
 
-    def __init__(self, R: float, degree: int, d: float = 3.0, n_nodes: int | None = None):
+    def __init__(self, R: float, degree: int, d: float = 3.0, n_nodes: int | None = None,
+                 closure: int = flow.DEFAULT_CLOSURE):
         self.R = float(R)
         self.d = float(d)
+        self.closure = int(closure)  # order of the row at rho = R, see lpa_host.flow
         self.degree = int(degree)
         self.ansatz = _core_cpp.ChebyshevAnsatz(1, self.degree, [0.0], [self.R])
         self.n = self.ansatz.n_coeffs
@@ -52,7 +54,7 @@ class FixedPointProblem:
         return f"FixedPointProblem(d={self.d:g}, R={self.R:.6g}, degree={self.degree})"
 
     def params(self, N: float) -> np.ndarray:
-        return flow.params(N, self.d, self.R)
+        return flow.params(N, self.d, self.R, self.closure)
 
     # --- the expansion ------------------------------------------------------
 

@@ -6,15 +6,40 @@ flows as
     du/dt = F[u] = -d u + (d - 2) rho u' + (N - 1) / (1 + u') + 1 / (1 + u' + 2 rho u'')
 
 (loop constant absorbed). A fixed point is a solution of F[u] = 0 on rho >= 0.
-The physical solution grows as u ~ A rho^p, p = d / (d - 2); on a finite domain
-[0, R] the equation at rho = R is closed with rho u'' = (p - 1) u', exact for
-the power law, so the last collocation row needs no second derivative.
+
+Closure at the end of the domain. Solved for u'', F = 0 is a singularly
+perturbed equation at large rho: besides the slowly varying solutions, which
+grow as u ~ A rho^p, p = d / (d - 2), it has a fast one whose u' grows like
+exp(int (d - 2) b^2 / 2 drho), b = 1 + u' + 2 rho u''. On [0, R] the row at
+rho = R must keep the fast solution out, i.e. put (u(R), u'(R)) on the curve
+u = M(R, u') that the slow solutions follow (their slow manifold). Writing the
+loop terms with a counting factor g and w = u', M = M0 + g M1 + g^2 M2 + ...:
+
+    M0 = (d - 2) rho w / d                        (u = A rho^p exactly)
+    d M1 = (N - 1) / (1 + w) + 1 / (1 + c w),      c = 2 p - 1 = (d + 2) / (d - 2)
+
+and along a solution on u = M, w' = (w - dM/drho) / (dM/dw). With M0 alone
+this is the power law, 2 rho w' = 2 (p - 1) w; with M0 + M1
+
+    2 rho w' = 2 (p - 1) w / (1 - K(w) / ((d - 2) rho)),
+    K(w) = (N - 1) / (1 + w)^2 + c / (1 + c w)^2,
+
+which makes the equation itself correct to second order (M0 + M1 + M2).
+The row at R is therefore F with 2 rho u'' replaced by its slow-manifold value:
+
+    closure 1:  2 R u'' -> 2 (p - 1) u'                  (pure power law)
+    closure 2:  2 R u'' -> 2 (p - 1) u' / (1 - K(u') / ((d - 2) R))   (default)
+
+Each order gains a factor of about 1 / (R b^2) in the error of the row, and an
+error at R reaches the interior damped by exp(-int (d - 2) b^2 / 2 drho), so
+the row needs no u'' and the domain needs to reach only where that damping is
+large (see ``lpa_host.wilson_fisher``).
 
 The routines below are numba cfuncs with the calling convention of
 ``_lpa_cpp.LPACollSolver_cpp``. Every routine takes the flow parameters as a
 bare pointer laid out as
 
-    flow_params = [N, d, R]
+    flow_params = [N, d, R, closure]
 
 and applies the closure at the points whose coordinate equals R (to a relative
 tolerance). All of them are pure functions of their arguments (no globals, no
@@ -30,7 +55,10 @@ import numpy as np
 from numba import carray, cfunc, njit, types
 
 #: Number of entries of flow_params.
-PARAM_DIM = 3
+PARAM_DIM = 4
+
+#: Order of the slow-manifold closure at rho = R used unless told otherwise.
+DEFAULT_CLOSURE = 2
 
 #: Relative tolerance used to recognise the closure point rho = R.
 CLOSURE_RTOL = 1e-10
@@ -53,11 +81,31 @@ def _is_closure_point(rho, R):
 
 
 @njit(inline="always", error_model="numpy")
-def _residual(rho, u, g, h, N, d, R):
+def closure_t(w, N, d, R, order):
+    """(T, dT/dw): the slow-manifold value of 2 rho u'' at rho = R given u' = w."""
+    s2 = 4.0 / (d - 2.0)  # 2 (p - 1)
+    if order < 1.5:
+        return s2 * w, s2
+    c = (d + 2.0) / (d - 2.0)
+    a = 1.0 + w
+    e = 1.0 + c * w
+    K = (N - 1.0) / (a * a) + c / (e * e)
+    Kw = -2.0 * (N - 1.0) / (a * a * a) - 2.0 * c * c / (e * e * e)
+    x = K / ((d - 2.0) * R)
+    q = 1.0 / (1.0 - x)
+    return s2 * w * q, s2 * q + s2 * w * q * q * Kw / ((d - 2.0) * R)
+
+
+#: closure_t callable from Python: (T, dT/dw) = closure(w, N, d, R, order).
+closure = njit(cache=True, error_model="numpy")(closure_t.py_func)
+
+
+@njit(inline="always", error_model="numpy")
+def _residual(rho, u, g, h, N, d, R, order):
     """F at one point; g = u', h = u''."""
     if _is_closure_point(rho, R):
-        # rho u'' = (p - 1) u' with p = d / (d - 2)
-        den = 1.0 + g + 2.0 * (2.0 / (d - 2.0)) * g
+        t = closure_t(g, N, d, R, order)[0]
+        den = 1.0 + g + t
     else:
         den = 1.0 + g + 2.0 * rho * h
     return -d * u + (d - 2.0) * rho * g + (N - 1.0) / (1.0 + g) + 1.0 / den
@@ -71,6 +119,7 @@ def flow_cfunc(points, vals, grads, hess, flow_params, out, n_points, inv_dim):
     N = prm[0]
     d = prm[1]
     R = prm[2]
+    order = prm[3]
     x = carray(points, (n,))  # one coordinate per point (q = 1)
     o = carray(out, (n,))
     if dim != 1:
@@ -82,7 +131,7 @@ def flow_cfunc(points, vals, grads, hess, flow_params, out, n_points, inv_dim):
     gr = carray(grads, (n,))
     he = carray(hess, (n,))
     for p in range(n):
-        o[p] = _residual(x[p], v[p], gr[p], he[p], N, d, R)
+        o[p] = _residual(x[p], v[p], gr[p], he[p], N, d, R, order)
 
 
 @cfunc(BATCH_SIG, **_OPTS)
@@ -93,6 +142,7 @@ def batch_cfunc(points, vals, grads, hess, flow_params, out, n_points, n_batch, 
     N = prm[0]
     d = prm[1]
     R = prm[2]
+    order = prm[3]
     x = carray(points, (n,))
     o = carray(out, (n * nb,))
     if np.int64(inv_dim) != 1:
@@ -107,7 +157,7 @@ def batch_cfunc(points, vals, grads, hess, flow_params, out, n_points, n_batch, 
         base = p * nb
         for s in range(nb):
             k = base + s
-            o[k] = _residual(rho, v[k], gr[k], he[k], N, d, R)
+            o[k] = _residual(rho, v[k], gr[k], he[k], N, d, R, order)
 
 
 @cfunc(SENS_SIG, **_OPTS)
@@ -118,6 +168,7 @@ def sens_cfunc(points, vals, grads, hess, flow_params, sens_vals, sens_grads, se
     N = prm[0]
     d = prm[1]
     R = prm[2]
+    order = prm[3]
     x = carray(points, (n,))
     gr = carray(grads, (n,))
     he = carray(hess, (n,))
@@ -130,9 +181,9 @@ def sens_cfunc(points, vals, grads, hess, flow_params, sens_vals, sens_grads, se
         a = 1.0 + g
         sv[p] = -d
         if _is_closure_point(rho, R):
-            c = 1.0 + 4.0 / (d - 2.0)  # d(den)/d(u') with the closure
-            den = 1.0 + c * g
-            sg[p] = (d - 2.0) * rho - (N - 1.0) / (a * a) - c / (den * den)
+            t, tw = closure_t(g, N, d, R, order)
+            den = 1.0 + g + t
+            sg[p] = (d - 2.0) * rho - (N - 1.0) / (a * a) - (1.0 + tw) / (den * den)
             sh[p] = 0.0
         else:
             den = a + 2.0 * rho * he[p]
@@ -155,8 +206,11 @@ def _f64(a):
     return np.ascontiguousarray(a, dtype=np.float64)
 
 
-def params(N, d, R):
-    return np.array([N, d, R], dtype=np.float64)
+def params(N, d, R, closure=DEFAULT_CLOSURE):
+    """flow_params for the routines: [N, d, R, closure order (1 or 2)]."""
+    if closure not in (1, 2):
+        raise ValueError(f"closure order must be 1 or 2, got {closure!r}")
+    return np.array([N, d, R, closure], dtype=np.float64)
 
 
 def call_flow(rho, u, g, h, flow_params):

@@ -28,8 +28,8 @@ solution. They measure what the numerical choices (basis, domain, closure)
 do to the result; they are not the distance to the exact critical exponents,
 which the local potential approximation itself misses by far more.
 
-Cold start: Newton from a family of simple potentials u' = w0 + lambda rho on
-a coarse basis; of the solutions with positive propagator denominators and two
+Cold start: Newton from a family of simple potentials u' = w0 (1 - (rho/k0)^(p-1))
+on a coarse basis; of the solutions with positive propagator denominators and two
 relevant directions, the one with u'(0) closest to 0 is the Wilson-Fisher point
 (multicritical points lie further down in u'(0)). Warm start: the coefficients
 of a neighbouring point, continued beyond its domain along its power law.
@@ -43,6 +43,7 @@ from dataclasses import dataclass, field
 
 import numpy as np
 from numpy.polynomial import chebyshev as cheb
+from threadpoolctl import threadpool_limits
 
 from . import exponents as ex
 from . import fixed_point as fp
@@ -196,26 +197,24 @@ def _positive(sol):
 
 
 def _fit_domain(N, d, fn, R, degree, target):
-    """Solve with the domain moved until S(R) / target lies in DAMPING_BAND and
-    the basis grown until its tail is at round-off. Returns a _Solution or None."""
+    """Solve with the domain moved until S(R) / target lies in DAMPING_BAND, then
+    with the basis grown until its tail is at round-off. Returns a _Solution or
+    None."""
     sol = None
-    for _ in range(12):
+    for _ in range(16):
         sol = _solve(R, degree, d, N, fn)
         if not sol.ok:
             return None
-        if _tail(sol.coeffs) > TAIL_TOL:
-            if degree >= MAX_DEGREE:
-                return sol
-            degree = min(MAX_DEGREE, int(degree * 1.3) + 1)
-            fn = _continued(sol.coeffs, R, d)
-            continue
         rho, S, rate_end = _damping(sol, N)
         lo, hi = DAMPING_BAND[0] * target, DAMPING_BAND[1] * target
         if S[-1] < lo:
-            step = (lo * 1.1 - S[-1]) / max(rate_end, 1e-12)
-            R_new = R + min(step, R)
+            R_new = R + min((lo * 1.1 - S[-1]) / max(rate_end, 1e-12), R)
         elif S[-1] > hi:
             R_new = float(np.interp(1.1 * lo, S, rho))
+        elif _tail(sol.coeffs) > TAIL_TOL and degree < MAX_DEGREE:
+            degree = min(MAX_DEGREE, int(degree * 1.25) + 1)
+            fn = _continued(sol.coeffs, R, d)
+            continue
         else:
             return sol
         fn = _continued(sol.coeffs, R, d)
@@ -234,13 +233,14 @@ def _cold_seed(N, d):
     # about where S reaches 15 for N = 1; plenty for larger N
     R = kg * (1.0 + 0.5 * math.exp(1.76 * (d - 2.4)))
     problem = fp.FixedPointProblem(R, COARSE_DEGREE, d)
+    # u' = w0 (1 - (rho / k0)^(p - 1)): the minimum at k0 and the large-field power law
+    sp = 2.0 / (d - 2.0)
     starts = []
     for w0 in (-0.005, -0.01, -0.02, -0.05, -0.1, -0.2, -0.3, -0.45, -0.6, -0.75):
         for k0 in (0.7 * kg, kg, 1.4 * kg):
-            lam = -w0 / k0
             u0 = N / (d * (1.0 + w0))
             starts.append(problem.interpolate(
-                lambda r, u0=u0, w0=w0, lam=lam: u0 + w0 * r + 0.5 * lam * r * r))
+                lambda r, u0=u0, w0=w0, k0=k0: u0 + w0 * (r - r * (r / k0) ** sp / (sp + 1.0))))
     results = problem.solver.multistart_optimize(starts, 40, 1e-9, problem.params(N))
     best = None
     for r in results:
@@ -269,7 +269,7 @@ def _analyse(sol, N):
     s = fp.summarize(problem, c, N)
     theta = ex.eigenvalues(problem, c, N)
     nu, omega, n_rel = ex.exponents(theta, problem.d)
-    return s, nu, omega, n_rel
+    return s, float(nu), float(omega), n_rel
 
 
 def _failed(N, d, t0):
@@ -295,6 +295,12 @@ def wilson_fisher(N: float, d: float, *, start: WilsonFisherPoint | None = None
         wf.nu, wf.nu_error, wf.as_row()
     """
     N, d = _check_input(N, d)
+    # Small dense problems: BLAS threads only cost here (and fight a scan's workers).
+    with threadpool_limits(1):
+        return _wilson_fisher(N, d, start)
+
+
+def _wilson_fisher(N, d, start):
     t0 = time.perf_counter()
     seed = None
     if start is not None and start.converged and start.coeffs is not None:
@@ -307,7 +313,7 @@ def wilson_fisher(N: float, d: float, *, start: WilsonFisherPoint | None = None
     fn, R, degree = seed
     main = _fit_domain(N, d, fn, R, degree, DAMPING)
     if main is None and start is not None:  # a bad warm start: try from cold
-        return wilson_fisher(N, d)
+        return _wilson_fisher(N, d, None)
     if main is None:
         return _failed(N, d, t0)
     R, degree = main.problem.R, main.problem.degree

@@ -65,7 +65,7 @@ def test_sensitivities_match_finite_differences_of_the_flow(N, d):
 
 
 def test_flow_closes_the_equation_with_the_power_law_at_R():
-    # u = A rho^p solves the large-field equation, and at rho = R the closure
+    # u = A rho^p solves the large-field equation, and at rho = R closure 1
     # replaces 2 rho u'' by 2 (p - 1) u': both forms agree there, the residual
     # at R must not depend on the u'' passed in.
     N, d, R, A = 2.0, 3.0, 7.0, 0.05
@@ -74,9 +74,18 @@ def test_flow_closes_the_equation_with_the_power_law_at_R():
     u = A * rho**p
     w = A * p * rho ** (p - 1)
     h_true = A * p * (p - 1) * rho ** (p - 2)
-    out = flow.call_flow(rho, u, w, np.array([h_true[0], 123.0]), flow.params(N, d, R))
+    out = flow.call_flow(rho, u, w, np.array([h_true[0], 123.0]), flow.params(N, d, R, 1))
     expected = -d * u[0] + (d - 2) * R * w[0] + (N - 1) / (1 + w[0]) + 1 / (1 + w[0] + 2 * R * h_true[0])
     np.testing.assert_allclose(out, [expected, expected], rtol=1e-14)
+    # closure 2 carries the first correction: 2 R u'' = 2 (p - 1) u' / (1 - K / ((d - 2) R))
+    c = (d + 2) / (d - 2)
+    K = (N - 1) / (1 + w[0]) ** 2 + c / (1 + c * w[0]) ** 2
+    t = 2 * (p - 1) * w[0] / (1 - K / ((d - 2) * R))
+    out2 = flow.call_flow(rho, u, w, np.array([h_true[0], 123.0]), flow.params(N, d, R, 2))
+    expected2 = -d * u[0] + (d - 2) * R * w[0] + (N - 1) / (1 + w[0]) + 1 / (1 + w[0] + t)
+    np.testing.assert_allclose(out2, [expected2, expected2], rtol=1e-14)
+    with pytest.raises(ValueError):
+        flow.params(N, d, R, 3)
 
 
 @pytest.mark.parametrize("n_batch", [1, 5])
@@ -127,18 +136,20 @@ def test_gaussian_fixed_point_and_its_exponents(host, N, d):
     theta = exponents.eigenvalues(problem, gauss, N, boundary="operator")
     np.testing.assert_allclose(theta.real[:6], exact[:6], atol=1e-9)
     assert np.abs(theta.imag[:6]).max() < 1e-9
-    # With the large-field closure of the perturbations, the constant and linear
-    # ones are still exact, the next ones approach theta_k as the domain grows.
-    errors = []
-    for R in (20.0, 40.0):
-        big = fixed_point.FixedPointProblem(R, 16, d)
-        gauss = np.zeros(big.n)
-        gauss[0] = N / d
-        theta = exponents.eigenvalues(big, gauss, N)
-        np.testing.assert_allclose(theta.real[:2], exact[:2], atol=1e-10)
-        assert exponents.exponents(theta, d)[2] == 3  # d, 2, d - 2 > 0 for 2 < d < 4
-        errors.append(np.abs(theta.real[2:4] - exact[2:4]))
-    assert (errors[1] < errors[0]).all() and errors[1].max() < 1e-3
+    # With the slow-manifold closure of the perturbations (second order), the
+    # constant, linear and quadratic ones are still exact; with the first-order
+    # closure only the first two. The next ones approach theta_k as the domain grows.
+    for closure, n_exact in ((1, 2), (2, 3)):
+        errors = []
+        for R in (20.0, 40.0):
+            big = fixed_point.FixedPointProblem(R, 16, d, closure=closure)
+            gauss = np.zeros(big.n)
+            gauss[0] = N / d
+            theta = exponents.eigenvalues(big, gauss, N)
+            np.testing.assert_allclose(theta.real[:n_exact], exact[:n_exact], atol=1e-10)
+            assert exponents.exponents(theta, d)[2] == 3  # d, 2, d - 2 > 0 for 2 < d < 4
+            errors.append(np.abs(theta.real[n_exact:n_exact + 2] - exact[n_exact:n_exact + 2]))
+        assert (errors[1] < errors[0]).all() and errors[1].max() < 1e-2
 
 
 def test_ising_nu_and_omega(host):
