@@ -29,18 +29,27 @@ void check_dimensions(int inv_dim, int degree) {
     }
 }
 
-// Appends every tuple of exponents for variables var ... current.size() - 1
-// that sums to `remaining`, the current variable's exponent largest first.
-void append_exponents(std::size_t var, int remaining, std::vector<int>& current,
-                      std::vector<std::vector<int>>& out) {
-    if (var + 1 == current.size()) {
-        current[var] = remaining;
+// Appends every tuple of q = current.size() exponents that sums to `total`,
+// the first variable's exponent largest first, then the second's, and so on
+// (for q = 3, total = 2: 200, 110, 101, 020, 011, 002). Iterative, so that
+// thousands of variables cannot exhaust the stack: from one tuple the next
+// takes one unit from the last nonzero exponent before the final one, and
+// moves everything after it, that unit included, to the variable right
+// after it.
+void append_exponents(int total, std::vector<int>& current, std::vector<std::vector<int>>& out) {
+    const std::size_t q = current.size();
+    std::fill(current.begin(), current.end(), 0);
+    current[0] = total;
+    while (true) {
         out.push_back(current);
-        return;
-    }
-    for (int e = remaining; e >= 0; --e) {
-        current[var] = e;
-        append_exponents(var + 1, remaining - e, current, out);
+        if (q < 2) return;
+        std::size_t i = q - 1;
+        while (i > 0 && current[i - 1] == 0) --i;
+        if (i == 0) return;  // everything sits in the last variable
+        const int tail = current[q - 1];
+        current[i - 1] -= 1;
+        current[q - 1] = 0;
+        current[i] = tail + 1;
     }
 }
 
@@ -67,15 +76,27 @@ int product_basis_size(int inv_dim, int degree) {
 }
 
 std::vector<std::vector<int>> graded_lex_exponents(int inv_dim, int degree) {
+    const int n = product_basis_size(inv_dim, degree);
+    // The table holds n * inv_dim exponents; beyond a gigabyte of them the
+    // basis could never be evaluated anyway (that takes inv_dim^2 matrices).
+    constexpr unsigned long long kMaxExponents = 1ULL << 28;
+    if (static_cast<unsigned long long>(n) * static_cast<unsigned long long>(inv_dim) >
+        kMaxExponents) {
+        throw std::invalid_argument(
+            "a basis in " + std::to_string(inv_dim) + " variables of degree <= " +
+            std::to_string(degree) + " has " + std::to_string(n) + " functions of " +
+            std::to_string(inv_dim) + " exponents each, more than the " +
+            std::to_string(kMaxExponents) + " exponents a basis can tabulate");
+    }
     std::vector<std::vector<int>> out;
-    out.reserve(static_cast<std::size_t>(product_basis_size(inv_dim, degree)));
+    out.reserve(static_cast<std::size_t>(n));
     if (inv_dim == 0) {
         out.emplace_back();  // the constant, whatever the degree
         return out;
     }
     std::vector<int> current(static_cast<std::size_t>(inv_dim), 0);
     for (int total = 0; total <= degree; ++total) {
-        append_exponents(0, total, current, out);
+        append_exponents(total, current, out);
     }
     return out;
 }
