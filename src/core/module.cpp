@@ -18,6 +18,7 @@
 
 #include "core/ansatz.h"
 #include "core/bases.h"
+#include "module/require_initialised.h"
 
 namespace py = pybind11;
 
@@ -121,6 +122,9 @@ Eigen::MatrixXd grid_matrix(const py::array_t<double, py::array::forcecast>& gri
     return out;
 }
 
+// Methods and properties refuse objects whose __init__ never completed.
+constexpr vexal::bindings::require_initialised initialised{};
+
 py::tuple evaluate(const Ansatz& self, const py::array_t<double, py::array::forcecast>& grid) {
     const Eigen::MatrixXd points = grid_matrix(grid);
     Eigen::MatrixXd values;
@@ -158,7 +162,9 @@ py::tuple as_tuple(const std::vector<double>& v) {
 // assignment fails with "property 'name' of ... has no setter".
 template <typename Class, typename Getter>
 void def_readonly(Class& cls, const char* name, Getter&& getter, const char* doc) {
-    cls.def_property_readonly(name, py::cpp_function(std::forward<Getter>(getter), py::name(name)),
+    cls.def_property_readonly(name,
+                              py::cpp_function(std::forward<Getter>(getter), py::name(name),
+                                               initialised),
                               doc);
 }
 
@@ -205,7 +211,8 @@ PYBIND11_MODULE(_core_cpp, m, py::multiple_interpreters::not_supported()) {
              "grid is an m x q float array, or a 1-D array of m points when q = 1.\n"
              "Returns (values, first_derivatives, second_derivatives): an m x n array,\n"
              "a list of q arrays m x n (item j: d/dx_j) and a list of q*q arrays m x n\n"
-             "(item j*q + k: d^2/(dx_j dx_k)).");
+             "(item j*q + k: d^2/(dx_j dx_k)).",
+             initialised);
     def_readonly(
         ansatz, "n_coeffs", [](const Ansatz& a) { return a.n_coeffs; },
         "Number of basis functions (coefficients).");
@@ -218,7 +225,7 @@ PYBIND11_MODULE(_core_cpp, m, py::multiple_interpreters::not_supported()) {
         .def("__repr__", [](const PolynomialAnsatz& b) {
             return "PolynomialAnsatz(inv_dim=" + std::to_string(b.inv_dim()) +
                    ", degree=" + std::to_string(b.degree()) + ")";
-        });
+        }, initialised);
     def_product_attributes(polynomial);
 
     py::class_<ChebyshevAnsatz, Ansatz, py::smart_holder> chebyshev(
@@ -234,7 +241,7 @@ PYBIND11_MODULE(_core_cpp, m, py::multiple_interpreters::not_supported()) {
                    ", degree=" + std::to_string(b.degree()) +
                    ", lower=" + std::string(py::repr(as_tuple(b.lower()))) +
                    ", upper=" + std::string(py::repr(as_tuple(b.upper()))) + ")";
-        });
+        }, initialised);
     def_product_attributes(chebyshev);
     def_readonly(
         chebyshev, "lower", [](const ChebyshevAnsatz& b) { return as_tuple(b.lower()); },

@@ -8,7 +8,9 @@
 //   hess[p*d*d + j*d + k]  d2u/(dx_j dx_k) at p
 //   points[p*q + x]        coordinate x of point p (q, the grid's column count,
 //                          is not passed)
-// A routine writes every entry of its outputs and never its inputs. The
+// A routine writes every entry of its outputs and never its inputs. Every
+// output entry holds NaN when the routine is called, so an entry a failing
+// routine leaves unwritten reads as a failed evaluation. The
 // equation is local: out[p] depends only on point p's data and flow_params.
 #pragma once
 

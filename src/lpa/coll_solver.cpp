@@ -10,6 +10,7 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <utility>
 
 namespace vexal::lpa {
@@ -42,6 +43,11 @@ private:
     std::atomic<bool> claimed_{false};
     std::exception_ptr first_;
 };
+
+// What every routine output holds before the call. A routine that returns
+// without writing an entry (a failed Python callback, say) leaves NaN there,
+// which can only ever read as a failure, never as a stale or zero residual.
+constexpr double kUnwritten = std::numeric_limits<double>::quiet_NaN();
 
 std::string shape(Eigen::Index rows, Eigen::Index cols) {
     return std::to_string(rows) + " x " + std::to_string(cols);
@@ -196,6 +202,7 @@ void LPACollSolver_cpp::evaluate_residual(const VectorXd& coeffs, SolverWorkspac
     ws.grads.noalias() = basis_grads * coeffs;
     ws.hess.resize(basis_hess.rows());
     ws.hess.noalias() = basis_hess * coeffs;
+    ws.residual.fill(kUnwritten);
     callback_from_address<FlowCallback>(cfunc_ptr)(
         coll_grid_rowmajor.data(), ws.vals.data(), ws.grads.data(), ws.hess.data(),
         flow_params.data(), ws.residual.data(), n_points, inv_dim);
@@ -231,6 +238,9 @@ void LPACollSolver_cpp::jacobian_from_sensitivities(SolverWorkspace& ws,
         sens = sens_cfunc_ptr;
     else
         sens = sens_par_cfunc_ptr;
+    ws.sens_vals.fill(kUnwritten);
+    ws.sens_grads.fill(kUnwritten);
+    ws.sens_hess.fill(kUnwritten);
     callback_from_address<SensitivityCallback>(sens)(
         coll_grid_rowmajor.data(), ws.vals.data(), ws.grads.data(), ws.hess.data(),
         flow_params.data(), ws.sens_vals.data(), ws.sens_grads.data(), ws.sens_hess.data(),
@@ -299,6 +309,7 @@ void LPACollSolver_cpp::jacobian_batched_fd(const VectorXd& coeffs, SolverWorksp
     fill(ws.batch_grads, ws.grads, basis_grads);
     fill(ws.batch_hess, ws.hess, basis_hess);
     ws.batch_out.resize(m, 2 * n);
+    ws.batch_out.fill(kUnwritten);
 
     callback_from_address<BatchFlowCallback>(batch_cfunc_ptr)(
         coll_grid_rowmajor.data(), ws.batch_vals.data(), ws.batch_grads.data(),
@@ -348,12 +359,14 @@ void LPACollSolver_cpp::jacobian_parallel_fd(const VectorXd& coeffs, SolverWorks
                 tv.noalias() = h * basis_vals.col(j) + ws.vals;
                 tg.noalias() = h * basis_grads.col(j) + ws.grads;
                 th.noalias() = h * basis_hess.col(j) + ws.hess;
+                out.fill(kUnwritten);
                 flow(points, tv.data(), tg.data(), th.data(), params, out.data(), n_points,
                      inv_dim);
                 plus = out;
                 tv.noalias() = ws.vals - h * basis_vals.col(j);
                 tg.noalias() = ws.grads - h * basis_grads.col(j);
                 th.noalias() = ws.hess - h * basis_hess.col(j);
+                out.fill(kUnwritten);
                 flow(points, tv.data(), tg.data(), th.data(), params, out.data(), n_points,
                      inv_dim);
                 minus = out;
@@ -368,17 +381,27 @@ void LPACollSolver_cpp::jacobian_parallel_fd(const VectorXd& coeffs, SolverWorks
 // Newton step
 
 VectorXd solve_step(const MatrixXd& jacobian, const VectorXd& rhs) {
+    // No coefficients: the step is empty. The decompositions must not see an
+    // empty matrix (their pivot searches read its first entry).
+    if (jacobian.cols() == 0) return VectorXd(0);
     if (jacobian.rows() == jacobian.cols()) return Eigen::FullPivLU<MatrixXd>(jacobian).solve(rhs);
     // The QR's rank threshold, (largest column norm * eps)^2 / m, underflows
     // to zero when every entry is below about 1e-146, and its solve would then
     // divide by zero pivots. Such a Jacobian is solved scaled by a power of
-    // two, which is exact and leaves the step as it is.
+    // two, which is exact and leaves the step as it is. Below 2^-1022 the
+    // factor 2^-exponent itself overflows, so it is applied in two halves,
+    // each finite (every scaled entry stays at most 1 in magnitude).
     const double largest = jacobian.lpNorm<Eigen::Infinity>();
     if (largest > 0.0 && largest < 1e-140) {
         int exponent = 0;
         std::frexp(largest, &exponent);
-        const double scale = std::ldexp(1.0, -exponent);
-        return solve_step(jacobian * scale, rhs * scale);
+        if (-exponent <= std::numeric_limits<double>::max_exponent - 1) {
+            const double scale = std::ldexp(1.0, -exponent);
+            return solve_step(jacobian * scale, rhs * scale);
+        }
+        const double half = std::ldexp(1.0, -exponent / 2);
+        const double rest = std::ldexp(1.0, -exponent - (-exponent / 2));
+        return solve_step((jacobian * half) * rest, (rhs * half) * rest);
     }
     const Eigen::ColPivHouseholderQR<MatrixXd> qr(jacobian);
     // For an all-zero matrix the threshold is zero too and every pivot counts
@@ -400,7 +423,7 @@ VectorXd LPACollSolver_cpp::newton_step(const VectorXd& coeffs, SolverWorkspace&
 
 OptimizeResult LPACollSolver_cpp::local_optimize(const VectorXd& init_coeffs, int maxiter,
                                                  double tol, const VectorXd& flow_params,
-                                                 bool multithread) const {
+                                                 bool multithread, RunControl* control) const {
     check_start(init_coeffs);
     check_flow_params(flow_params);
     ThreadCountGuard guard(multithread);
@@ -411,6 +434,7 @@ OptimizeResult LPACollSolver_cpp::local_optimize(const VectorXd& init_coeffs, in
     {
         SolverWorkspace ws(n_points, inv_dim, static_cast<int>(coeffs.size()), n_threads);
         while (i < maxiter) {
+            if (stop_requested(control)) throw Interrupted();
             evaluate_residual(coeffs, ws, flow_params);
             error = residual_norm(ws.residual);
             if (tol >= error) break;
@@ -429,7 +453,8 @@ OptimizeResult LPACollSolver_cpp::local_optimize(const VectorXd& init_coeffs, in
 OptimizeResult LPACollSolver_cpp::local_optimize_fixed_iterations(const VectorXd& init_coeffs,
                                                                   int num_iter,
                                                                   const VectorXd& flow_params,
-                                                                  bool multithread) const {
+                                                                  bool multithread,
+                                                                  RunControl* control) const {
     check_start(init_coeffs);
     check_flow_params(flow_params);
     ThreadCountGuard guard(multithread);
@@ -439,6 +464,7 @@ OptimizeResult LPACollSolver_cpp::local_optimize_fixed_iterations(const VectorXd
     {
         SolverWorkspace ws(n_points, inv_dim, static_cast<int>(coeffs.size()), n_threads);
         for (int i = 0; i < num_iter; ++i) {
+            if (stop_requested(control)) throw Interrupted();
             evaluate_residual(coeffs, ws, flow_params);
             coeffs += newton_step(coeffs, ws, flow_params, multithread);
         }
@@ -455,14 +481,16 @@ OptimizeResult LPACollSolver_cpp::local_optimize_fixed_iterations(const VectorXd
 
 std::vector<OptimizeResult> LPACollSolver_cpp::param_path_following(
     const VectorXd& init_coeffs, int maxiter, double tol,
-    const std::vector<VectorXd>& flow_params_path, bool multithread) const {
+    const std::vector<VectorXd>& flow_params_path, bool multithread, RunControl* control) const {
     check_start(init_coeffs);
     for (const auto& p : flow_params_path) check_flow_params(p);
     std::vector<OptimizeResult> results;
     results.reserve(flow_params_path.size());
     VectorXd start = init_coeffs;
     for (const auto& flow_params : flow_params_path) {
-        OptimizeResult result = local_optimize(start, maxiter, tol, flow_params, multithread);
+        if (stop_requested(control)) throw Interrupted();
+        OptimizeResult result =
+            local_optimize(start, maxiter, tol, flow_params, multithread, control);
         if (result.success) start = result.coeffs;
         results.push_back(std::move(result));
     }
@@ -471,18 +499,32 @@ std::vector<OptimizeResult> LPACollSolver_cpp::param_path_following(
 
 std::vector<OptimizeResult> LPACollSolver_cpp::multistart_optimize(
     const std::vector<VectorXd>& init_coeffs_list, int maxiter, double tol,
-    const VectorXd& flow_params) const {
+    const VectorXd& flow_params, RunControl* control) const {
     for (const auto& start : init_coeffs_list) check_start(start);
     check_flow_params(flow_params);
     ThreadCountGuard guard(false);
     const int n = static_cast<int>(init_coeffs_list.size());
     std::vector<OptimizeResult> results(static_cast<std::size_t>(n));
     ParallelExceptions errors;
-#pragma omp parallel for schedule(static)
-    for (int i = 0; i < n; ++i) {
-        errors.run([&] {
-            results[i] = local_optimize(init_coeffs_list[i], maxiter, tol, flow_params, false);
-        });
+    // Runs a stopped control catches as Interrupted, like any other
+    // exception; the remaining starts then stop at their first poll.
+    std::atomic<int> finished{0};
+#pragma omp parallel
+    {
+#pragma omp for schedule(static) nowait
+        for (int i = 0; i < n; ++i) {
+            errors.run([&] {
+                results[i] =
+                    local_optimize(init_coeffs_list[i], maxiter, tol, flow_params, false, control);
+            });
+            finished.fetch_add(1, std::memory_order_release);
+        }
+        // The calling thread keeps watching for an interrupt while the others
+        // finish their starts, instead of waiting at the barrier.
+        if (control != nullptr && omp_get_thread_num() == 0) {
+            while (finished.load(std::memory_order_acquire) < n && !control->stop_requested())
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
     }
     errors.rethrow_first();
     return results;

@@ -14,6 +14,7 @@
 
 #include "core/ansatz.h"
 #include "lpa/callbacks.h"
+#include "lpa/interrupt.h"
 #include "lpa/optimize_result.h"
 #include "lpa/workspace.h"
 
@@ -66,21 +67,27 @@ public:
     Eigen::VectorXd newton_step(const Eigen::VectorXd& coeffs, SolverWorkspace& ws,
                                 const Eigen::VectorXd& flow_params, bool multithread) const;
 
+    // The drivers. With a RunControl they ask it between Newton iterations,
+    // starts and path points whether to stop, and throw Interrupted if so.
+
     // Newton until tol >= |r| or maxiter corrections.
     OptimizeResult local_optimize(const Eigen::VectorXd& init_coeffs, int maxiter, double tol,
-                                  const Eigen::VectorXd& flow_params, bool multithread) const;
+                                  const Eigen::VectorXd& flow_params, bool multithread,
+                                  RunControl* control = nullptr) const;
     // Exactly num_iter corrections, then the residual of the result.
     OptimizeResult local_optimize_fixed_iterations(const Eigen::VectorXd& init_coeffs, int num_iter,
                                                    const Eigen::VectorXd& flow_params,
-                                                   bool multithread) const;
+                                                   bool multithread,
+                                                   RunControl* control = nullptr) const;
     // One local_optimize per path point, each from the last successful solution.
     std::vector<OptimizeResult> param_path_following(
         const Eigen::VectorXd& init_coeffs, int maxiter, double tol,
-        const std::vector<Eigen::VectorXd>& flow_params_path, bool multithread) const;
+        const std::vector<Eigen::VectorXd>& flow_params_path, bool multithread,
+        RunControl* control = nullptr) const;
     // One serial run per start, spread over the OpenMP threads.
     std::vector<OptimizeResult> multistart_optimize(
         const std::vector<Eigen::VectorXd>& init_coeffs_list, int maxiter, double tol,
-        const Eigen::VectorXd& flow_params) const;
+        const Eigen::VectorXd& flow_params, RunControl* control = nullptr) const;
 
     // Throws std::invalid_argument unless the vectors have the lengths the
     // routines and tables rely on: n_coeffs entries for a start vector, at

@@ -3,6 +3,7 @@
 
 #include "lpa/optimize_result.h"
 #include "module/bindings.h"
+#include "module/require_initialised.h"
 
 namespace py = pybind11;
 
@@ -19,7 +20,8 @@ void def_readonly_named(py::class_<OptimizeResult>& cls, const char* name,
     cls.def_property_readonly(
         name,
         py::cpp_function([member](const OptimizeResult& r) -> const T& { return r.*member; },
-                         py::name(name), py::is_method(cls)),
+                         py::name(name), py::is_method(cls),
+                         vexal::bindings::require_initialised()),
         py::return_value_policy::reference_internal);
 }
 

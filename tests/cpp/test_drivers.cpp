@@ -170,6 +170,25 @@ TEST(Multistart, AnExceptionInOneRunReachesTheCallerAfterTheOthersFinish) {
     g_throw_above = 1e300;
 }
 
+TEST(Drivers, ABasisWithoutCoefficientsTakesEmptySteps) {
+    // Built with Eigen's assertions: a decomposition of the empty Jacobian
+    // would abort here.
+    auto none = std::make_shared<lpa_test::TableAnsatz>(0);
+    none->vals = MatrixXd(5, 0);
+    none->firsts = {MatrixXd(5, 0)};
+    none->seconds = {MatrixXd(5, 0)};
+    VectorXd x = VectorXd::LinSpaced(5, 1.0, 2.0);
+    const LPACollSolver_cpp s(x, none, lpa_test::address_of(&flow), 0, 0, 0, 1, 0);
+    const VectorXd fp(0);
+    const OptimizeResult r = s.local_optimize(VectorXd(0), 3, 1e-12, fp, true);
+    EXPECT_EQ(r.coeffs.size(), 0);
+    EXPECT_EQ(r.iterations, 3);
+    EXPECT_FALSE(r.success);
+    // residual u^2 + u'' - x with u = 0: -x
+    EXPECT_NEAR(r.error, x.norm(), 1e-14);
+    EXPECT_EQ(s.local_optimize_fixed_iterations(VectorXd(0), 2, fp, false).coeffs.size(), 0);
+}
+
 TEST(Drivers, WrongLengthsAreRefusedBeforeAnyRoutineIsCalled) {
     auto s = make_solver(10, 4, false);
     s.param_dim = 2;

@@ -1,6 +1,9 @@
 // Residual, Jacobian paths and the Newton step, checked against a residual
 // that is linear in (u, grad u, hess u) so that its Jacobian is known exactly.
+#include <algorithm>
 #include <bitset>
+#include <cmath>
+#include <limits>
 
 #include "lpa/coll_solver.h"
 #include "test_support.h"
@@ -340,6 +343,88 @@ TEST(Step, ZeroAndTinyTallJacobiansGiveFiniteSteps) {
     // NaN entries are not mistaken for zeros: they pass into the step.
     EXPECT_TRUE(
         vexal::lpa::solve_step(MatrixXd::Constant(5, 3, std::nan("")), VectorXd::Ones(5)).hasNaN());
+}
+
+TEST(Step, TallJacobiansBelowTheSmallestNormalDoubleAreSolvedExactly) {
+    // Entries of a few units times 2^k: for k below -1022 the scale factor
+    // that brings them to order one is itself beyond the double range.
+    MatrixXd a = MatrixXd::Zero(20, 16);
+    a.topRows(16) = MatrixXd::Identity(16, 16);
+    MatrixXd b = a;
+    for (int i = 0; i < 16; ++i) b(16 + i % 4, i) = (i % 3) - 1.0;  // small integers
+    b(3, 5) = 3.0;
+    const VectorXd ones = VectorXd::Ones(20);
+    const VectorXd expected_b = Eigen::ColPivHouseholderQR<MatrixXd>(b).solve(ones);
+    for (int k : {-600, -1000, -1022, -1023, -1040, -1060, -1072}) {
+        SCOPED_TRACE("2^" + std::to_string(k));
+        const double s = std::ldexp(1.0, k);
+        EXPECT_MATRIX_EQ(vexal::lpa::solve_step(s * a, s * ones), VectorXd::Ones(16));
+        EXPECT_MATRIX_NEAR(vexal::lpa::solve_step(s * b, s * ones), expected_b, 1e-13);
+    }
+    // The smallest subnormal alone.
+    const double tiny = std::numeric_limits<double>::denorm_min();
+    EXPECT_MATRIX_EQ(vexal::lpa::solve_step(tiny * a, tiny * ones), VectorXd::Ones(16));
+}
+
+TEST(Step, NoCoefficientsGiveTheEmptyStep) {
+    EXPECT_EQ(vexal::lpa::solve_step(MatrixXd(5, 0), VectorXd::Ones(5)).size(), 0);
+    EXPECT_EQ(vexal::lpa::solve_step(MatrixXd(0, 0), VectorXd(0)).size(), 0);
+}
+
+// Routines that return without writing anything, as a failed host callback
+// does. Whatever their output buffers held before must not be read.
+void silent_flow(const double*, const double*, const double*, const double*, const double*,
+                 double*, int, int) {}
+void silent_batch(const double*, const double*, const double*, const double*, const double*,
+                  double*, int, int, int) {}
+void silent_sens(const double*, const double*, const double*, const double*, const double*,
+                 double*, double*, double*, int) {}
+
+TEST(UnwrittenOutputs, ReadAsNaNOnEveryPath) {
+    const int m = 300, n = 256;
+    const Problem pr(m, n, 1);
+    const VectorXd c = VectorXd::Random(n);
+    const VectorXd fp = VectorXd::Constant(1, 0.25);
+    const auto silent = [&](vexal::lpa::CallbackAddress flow, vexal::lpa::CallbackAddress batch,
+                            vexal::lpa::CallbackAddress sens) {
+        return LPACollSolver_cpp(pr.grid, pr.ansatz, flow, batch, sens, 0, 1, 1);
+    };
+    const auto kSilentFlow = lpa_test::address_of(&silent_flow);
+
+    {  // residual: a stale zero residual would read as converged
+        const auto s = silent(kSilentFlow, 0, 0);
+        SolverWorkspace ws(m, 1, n, 1);
+        ws.residual.setZero();
+        s.evaluate_residual(c, ws, fp);
+        EXPECT_TRUE(ws.residual.array().isNaN().all());
+        const auto r = s.local_optimize(c, 5, 1e-8, fp, false);
+        EXPECT_FALSE(r.success);
+        EXPECT_TRUE(std::isnan(r.error));
+    }
+    struct Case {
+        const char* path;
+        vexal::lpa::CallbackAddress batch, sens;
+        bool multithread;
+    };
+    for (const Case& k : {Case{"chain rule", 0, lpa_test::address_of(&silent_sens), false},
+                          Case{"batched differences", lpa_test::address_of(&silent_batch), 0, true},
+                          Case{"per-coefficient differences", 0, 0, true}}) {
+        SCOPED_TRACE(k.path);
+        // The residual routine works; only the Jacobian's routine is silent.
+        const bool fd_silent = k.batch == 0 && k.sens == 0;
+        const auto s = silent(fd_silent ? kSilentFlow : kFlow, k.batch, k.sens);
+        SolverWorkspace ws(m, 1, n, omp_get_max_threads());
+        pr.solver(0, 0, 0).evaluate_residual(c, ws, fp);
+        // Stale finite values everywhere a routine writes.
+        ws.sens_vals.setOnes();
+        ws.sens_grads.setOnes();
+        ws.sens_hess.setOnes();
+        ws.batch_out.setOnes(m, 2 * n);
+        ws.ensure_thread_buffers(m, 1, std::max(ws.n_threads, 1));
+        for (auto& out : ws.thread_out) out.setOnes();
+        s.evaluate_jacobian(c, ws, fp, k.multithread);
+        EXPECT_TRUE(ws.jacobian.array().isNaN().all());
+    }
 }
 
 TEST(Step, TallSystemsGiveTheLeastSquaresSolution) {
