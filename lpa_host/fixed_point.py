@@ -11,6 +11,7 @@ import math
 from dataclasses import dataclass
 
 import numpy as np
+from numpy.polynomial import chebyshev as cheb
 from scipy.optimize import brentq
 
 import _core_cpp
@@ -24,6 +25,16 @@ def lobatto_nodes(R: float, n: int) -> np.ndarray:
     x = 0.5 * R * (1.0 - np.cos(np.pi * np.arange(n) / (n - 1)))
     x[0], x[-1] = 0.0, R  # the closure test compares rho with R
     return x
+
+
+def chebyshev_evaluate(coeffs, R: float, rho):
+    """u, u', u'' at the points rho of u = sum_b c_b T_b(2 rho / R - 1)."""
+    c = np.asarray(coeffs, dtype=np.float64)
+    x = 2.0 * np.atleast_1d(np.asarray(rho, dtype=np.float64)) / R - 1.0
+    c1 = cheb.chebder(c) if len(c) > 1 else np.zeros(1)
+    c2 = cheb.chebder(c1) if len(c1) > 1 else np.zeros(1)
+    s = 2.0 / R
+    return cheb.chebval(x, c), s * cheb.chebval(x, c1), s * s * cheb.chebval(x, c2)
 
 
 def power(d: float) -> float:
@@ -63,10 +74,8 @@ class FixedPointProblem:
         return np.asarray(vals), np.asarray(d1[0]), np.asarray(d2[0])
 
     def evaluate(self, coeffs, rho):
-        """u, u', u'' at the points rho."""
-        vals, d1, d2 = self._basis(np.atleast_1d(rho))
-        c = np.asarray(coeffs)
-        return vals @ c, d1 @ c, d2 @ c
+        """u, u', u'' at the points rho (Clenshaw sums of the same expansion)."""
+        return chebyshev_evaluate(coeffs, self.R, rho)
 
     def interpolate(self, fn) -> np.ndarray:
         """Coefficients of the interpolant of fn(rho) at the collocation nodes."""

@@ -43,7 +43,8 @@ from dataclasses import dataclass, field
 
 import numpy as np
 from numpy.polynomial import chebyshev as cheb
-from threadpoolctl import threadpool_limits
+from scipy.optimize import brentq
+from threadpoolctl import ThreadpoolController
 
 from . import exponents as ex
 from . import fixed_point as fp
@@ -179,7 +180,7 @@ def _damping(sol, N):
     """(rho, S(rho)) on a fine grid from the minimum to R, and the rate at R."""
     problem, c, d = sol.problem, sol.coeffs, sol.problem.d
     rho = np.linspace(0.0, problem.R, 801)[1:]
-    _, w, h = problem.evaluate(c, rho)
+    _, w, h = fp.chebyshev_evaluate(c, problem.R, rho)
     a = 1.0 + w
     b = a + 2.0 * rho * h
     rate = np.maximum((d - 2.0) * rho - (N - 1.0) / (a * a) - 1.0 / (b * b), 0.0) * b * b / (2 * rho)
@@ -192,8 +193,21 @@ def _damping(sol, N):
 def _positive(sol):
     problem, c = sol.problem, sol.coeffs
     rho = np.linspace(0.0, problem.R, 2001)
-    _, w, h = problem.evaluate(c, rho)
+    _, w, h = fp.chebyshev_evaluate(c, problem.R, rho)
     return bool(np.all(1.0 + w > 0.0) and np.all(1.0 + w + 2.0 * rho * h > 0.0))
+
+
+def _kappa(sol):
+    """The first zero of u' (the minimum of the potential), or nan."""
+    R, c = sol.problem.R, sol.coeffs
+    rho = np.linspace(0.0, R, 801)
+    w = fp.chebyshev_evaluate(c, R, rho)[1]
+    idx = np.nonzero((w[:-1] < 0.0) & (w[1:] >= 0.0))[0]
+    if len(idx) == 0:
+        return math.nan
+    i = idx[0]
+    return brentq(lambda r: fp.chebyshev_evaluate(c, R, r)[1][0], rho[i], rho[i + 1],
+                  xtol=1e-15, rtol=4 * np.finfo(float).eps, maxiter=200)
 
 
 def _fit_domain(N, d, fn, R, degree, target):
@@ -264,12 +278,23 @@ def _cold_seed(N, d):
 
 # --- the entry point ----------------------------------------------------------------
 
+@dataclass
+class _Analysis:
+    w0: float
+    kappa: float
+    positive: bool
+    nu: float
+    omega: float
+    n_relevant: int
+
+
 def _analyse(sol, N):
     problem, c = sol.problem, sol.coeffs
-    s = fp.summarize(problem, c, N)
-    theta = ex.eigenvalues(problem, c, N)
+    theta = ex.eigenvalues(problem, c, N, refine=3)
     nu, omega, n_rel = ex.exponents(theta, problem.d)
-    return s, float(nu), float(omega), n_rel
+    return _Analysis(w0=float(fp.chebyshev_evaluate(c, problem.R, 0.0)[1][0]),
+                     kappa=float(_kappa(sol)), positive=_positive(sol), nu=float(nu),
+                     omega=float(omega), n_relevant=n_rel)
 
 
 def _failed(N, d, t0):
@@ -296,8 +321,17 @@ def wilson_fisher(N: float, d: float, *, start: WilsonFisherPoint | None = None
     """
     N, d = _check_input(N, d)
     # Small dense problems: BLAS threads only cost here (and fight a scan's workers).
-    with threadpool_limits(1):
+    with _blas_controller().limit(limits=1, user_api="blas"):
         return _wilson_fisher(N, d, start)
+
+
+_CONTROLLER = []
+
+
+def _blas_controller():
+    if not _CONTROLLER:
+        _CONTROLLER.append(ThreadpoolController())
+    return _CONTROLLER[0]
 
 
 def _wilson_fisher(N, d, start):
@@ -317,7 +351,7 @@ def _wilson_fisher(N, d, start):
     if main is None:
         return _failed(N, d, t0)
     R, degree = main.problem.R, main.problem.degree
-    s, nu, omega, n_rel = _analyse(main, N)
+    s = _analyse(main, N)
 
     # the checks: a larger basis, a larger domain
     fn = _continued(main.coeffs, R, d)
@@ -326,17 +360,17 @@ def _wilson_fisher(N, d, start):
     checks = [_solve(R, int(degree * CHECK_BASIS) + 1, d, N, fn),
               _solve(R_big, int(degree * math.sqrt(R_big / R)) + 1, d, N, fn)]
     errors = [0.0, 0.0, 0.0]
-    ok = main.ok and s.positive and n_rel == 2
+    ok = main.ok and s.positive and s.n_relevant == 2
     for chk in checks:
         if not chk.ok:
             ok = False
             errors = [math.nan] * 3
             break
-        cs, cnu, comega, _ = _analyse(chk, N)
-        for i, (x, y) in enumerate(((s.w0, cs.w0), (nu, cnu), (omega, comega))):
+        cs = _analyse(chk, N)
+        for i, (x, y) in enumerate(((s.w0, cs.w0), (s.nu, cs.nu), (s.omega, cs.omega))):
             errors[i] = max(errors[i], abs(x - y))
     return WilsonFisherPoint(
-        N=N, d=d, u_prime_0=s.w0, kappa=s.kappa, nu=nu, omega=omega, converged=bool(ok),
+        N=N, d=d, u_prime_0=s.w0, kappa=s.kappa, nu=s.nu, omega=s.omega, converged=bool(ok),
         nu_error=errors[1], omega_error=errors[2], u_prime_0_error=errors[0],
-        n_relevant=n_rel, R=R, degree=degree, seconds=time.perf_counter() - t0,
+        n_relevant=s.n_relevant, R=R, degree=degree, seconds=time.perf_counter() - t0,
         coeffs=np.array(main.coeffs))
