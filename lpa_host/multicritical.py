@@ -66,12 +66,18 @@ from . import fixed_point as _fp
 D_MIN = 2.25
 
 # --- tuning -------------------------------------------------------------------
-_X_END = 40.0          # (d - 2) R / 2 on the near-Gaussian part of a branch
+_X_END = 40.0          # (d - 2) R / 2 - N / 2 - 2k on the near-Gaussian part of a branch
 _W_PATH = 2.0          # u'(R) aimed at while following a branch
 _W_FINAL = 20.0        # ... and for the final solve
 _DOMAIN_STEPS = 4      # R is rounded to 2^(j / _DOMAIN_STEPS)
 _TOL = 1e-11           # Newton tolerance (residual norm)
 _N_FINE = 4001         # points of the grid for zeros and positivity
+
+
+def _x_end(k: int, N: float) -> float:
+    """(d - 2) R / 2 needed near the Gaussian point: the eigenpolynomials reach
+    out to x ~ N/2 + 4k, the solutions they compete with grow like e^x x^-(k + N/2)."""
+    return _X_END + 0.5 * N + 2.0 * k
 
 
 def _path_degree(k: int) -> int:
@@ -236,9 +242,9 @@ def _shape(problem, c):
     return len(idx), int(s[0]), last, float(w[-1])
 
 
-def _wanted_domain(problem, c, d, w_end, shape) -> float:
+def _wanted_domain(problem, c, d, w_end, shape, x_end) -> float:
     """R where u' reaches w_end (extrapolated with the power law beyond the
-    current domain), at most where (d - 2) R / 2 = _X_END and at least 1.5 times
+    current domain), at most where (d - 2) R / 2 = x_end and at least twice
     the last sign change of u'."""
     n_zero, _, last, w_R = shape
     p = d / (d - 2.0)
@@ -251,7 +257,7 @@ def _wanted_domain(problem, c, d, w_end, shape) -> float:
         R_w = problem.R * (w_end / w_R) ** (1.0 / (p - 1.0))
     else:
         R_w = 2.0 * problem.R
-    return max(min(R_w, 2.0 * _X_END / (d - 2.0)), 1.5 * last, 1e-3)
+    return max(min(R_w, 2.0 * x_end / (d - 2.0)), 2.0 * last, 1e-3)
 
 
 # --- one branch ---------------------------------------------------------------------
@@ -263,6 +269,7 @@ class _Branch:
         self.k, self.N = k, N
         self.d_k = birth_dimension(k)
         self.degree = _path_degree(k)
+        self.x_end = _x_end(k, N)
         self.points: list = []
         self.failed = False
 
@@ -277,7 +284,7 @@ class _Branch:
             d0 = self.d_k - frac * gap
             P, eps = gaussian_mode(k, N, d0)
             z = float(np.max(P.deriv(1).roots().real))
-            R = max(3.0 * z, 2.0 * _X_END / (d0 - 2.0))
+            R = max(3.0 * z, 2.0 * self.x_end / (d0 - 2.0))
             pr = _problem(_domain_index(R), self.degree, d0)
             start = np.linalg.solve(pr.V, N / d0 + eps * P(pr.nodes))
             r = _solve(pr, start, N)
@@ -290,6 +297,16 @@ class _Branch:
                 self.points.append((d0, pr, c, dcdd))
                 return
         self.failed = True
+
+    def _move(self, pr, c, d, R, ref):
+        """(problem, coeffs) of the solution at d on [0, ~R], or None."""
+        prj = _problem(_domain_index(R), self.degree, d)
+        if prj.R == pr.R:
+            return None
+        rj = _solve(prj, _transfer(c, pr, prj), self.N)
+        if rj.success and self._same(_shape(prj, rj.coeffs), ref):
+            return prj, np.asarray(rj.coeffs)
+        return None
 
     def _nearest(self, d):
         return min(self.points, key=lambda pt: abs(pt[0] - d))
@@ -307,6 +324,7 @@ class _Branch:
         direction = 1.0 if d_target > d else -1.0
         h = min(abs(d_target - d), 0.1 * (self.d_k - birth_dimension(self.k + 1)))
         n_steps = 0
+        fresh = False  # dcdd a tangent (True) or the chord of the last step
         while d != d_target:
             dn = d + direction * h
             if (dn - d_target) * direction > 0.0 or abs(dn - d_target) < 1e-12:
@@ -316,26 +334,59 @@ class _Branch:
             r = _solve(prn, guess, self.N, maxiter=12)
             n_steps += 1
             shape = _shape(prn, r.coeffs) if r.success else None
-            if not self._same(shape, ref):
+            ok = self._same(shape, ref)
+            if ok:
+                # Newton must end near the prediction, not on another solution
+                # of the same shape: the corrector is small next to the step
+                new = prn.D1 @ np.asarray(r.coeffs)
+                corr = np.max(np.abs(new - prn.D1 @ guess))
+                ok = corr <= 0.25 * np.max(np.abs(new - prn.D1 @ c)) + 1e-12 * np.max(np.abs(new))
+            if not ok and not fresh:
+                # a long last step leaves a poor chord: take a short secant
+                eps = direction * min(1e-4, 0.1 * h)
+                pre = _problem(_domain_index(pr.R), self.degree, d + eps)
+                re = _solve(pre, c + dcdd * eps, self.N, maxiter=12)
+                fresh = True
+                if re.success and self._same(_shape(pre, re.coeffs), ref):
+                    dcdd = (np.asarray(re.coeffs) - c) / eps
+                    continue
+            if not ok:
                 h *= 0.5
                 if h < 1e-9 or n_steps > 400:
                     return None
                 continue
             cn = np.asarray(r.coeffs)
             dcdd = (cn - c) / (dn - d)
+            d_prev, pr_prev, c_prev = d, pr, c
             c, d, pr = cn, dn, prn
+            fresh = False
             if r.iterations <= 4:
                 h = min(1.6 * h, 0.5)
-            # keep the domain fitted to the solution
-            R_w = _wanted_domain(pr, c, d, _W_PATH, shape)
-            j = _domain_index(R_w)
-            if j != _domain_index(pr.R) and abs(math.log2(R_w / pr.R)) > 0.4:
-                prj = _problem(j, self.degree, d)
-                rj = _solve(prj, _transfer(c, pr, prj), self.N)
-                shape_j = _shape(prj, rj.coeffs) if rj.success else None
-                if self._same(shape_j, ref):
-                    dcdd = _transfer(dcdd, pr, prj)  # linear in the coefficients
-                    c, pr = np.asarray(rj.coeffs), prj
+            # keep the domain fitted to the solution: grow it as soon as the
+            # solution asks for more, shrink it lazily
+            R_w = _wanted_domain(pr, c, d, _W_PATH, shape, self.x_end)
+            if R_w > 1.19 * pr.R or R_w < pr.R / 1.68:
+                moved = self._move(pr, c, d, R_w, ref)
+                if moved is None:
+                    # the solution may already be distorted by a domain that is
+                    # too short: move the previous point and step again from there
+                    moved = self._move(pr_prev, c_prev, d_prev, R_w, ref)
+                    if moved is not None:
+                        pr, c = moved
+                        d = d_prev
+                        dcdd = _transfer(dcdd, pr_prev, pr)
+                        h *= 0.5
+                        continue
+                else:
+                    # the secant again, both ends on the new domain
+                    prj, cj = moved
+                    prp = _problem(_domain_index(prj.R), self.degree, d_prev)
+                    rp = _solve(prp, _transfer(c_prev, pr_prev, prp), self.N)
+                    if rp.success:
+                        dcdd = (cj - np.asarray(rp.coeffs)) / (d - d_prev)
+                    else:
+                        dcdd = _transfer(dcdd, pr, prj)
+                    pr, c = prj, cj
             self.points.append((d, pr, c, dcdd))
             if progress:
                 progress(f"  k={self.k}: d = {d:.6f}, R = {pr.R:.4g}, u'(0) = "
@@ -393,10 +444,7 @@ def _one_blas_thread():
     return _BLAS[0].limit(limits=1, user_api="blas")
 
 
-def _analyse(problem, c, N, d, k, converged) -> FixedPoint | None:
-    a, b = denominators(problem, c)
-    if not (a.min() > 0.0 and b.min() > 0.0):
-        return None
+def _analyse(problem, c, N, d, k, converged) -> FixedPoint:
     with _one_blas_thread():
         theta = _ex.eigenvalues(problem, c, N)
     nu, _, n_rel = _ex.exponents(theta, d)
@@ -407,17 +455,29 @@ def _analyse(problem, c, N, d, k, converged) -> FixedPoint | None:
                       theta=tuple(float(t.real) for t in theta[:k + 2]))
 
 
+def _positive(problem, c) -> bool:
+    a, b = denominators(problem, c)
+    return bool(a.min() > 0.0 and b.min() > 0.0)
+
+
 def _refine(problem, c, N, d, k):
-    """Newton on a domain where u'(R) is large, with a larger basis."""
+    """Newton with a larger basis on a domain where u'(R) is large (or, failing
+    that, on the path's domain); None unless the result has the same shape,
+    positive denominators and nearly the same u'(0)."""
     shape = _shape(problem, c)
-    R = _wanted_domain(problem, c, d, _W_FINAL, shape)
-    pr = _problem(_domain_index(R), _final_degree(k), d)
-    r = _solve(pr, _transfer(c, problem, pr), N)
-    if r.success:
+    w0 = float(_evaluate(problem, c, 0.0)[1])
+    R = _wanted_domain(problem, c, d, _W_FINAL, shape, _x_end(k, N))
+    for j in dict.fromkeys((_domain_index(R), _domain_index(problem.R))):
+        pr = _problem(j, _final_degree(k), d)
+        r = _solve(pr, _transfer(c, problem, pr), N)
+        if not r.success:
+            continue
         r2 = pr.polish(r.coeffs, N, steps=1)
         c2 = np.asarray(r2.coeffs) if r2.error <= r.error * 10 else np.asarray(r.coeffs)
         s2 = _shape(pr, c2)
-        if s2 is not None and s2[:2] == shape[:2]:
+        w2 = float(_evaluate(pr, c2, 0.0)[1])
+        if (s2 is not None and s2[:2] == shape[:2] and _positive(pr, c2)
+                and abs(w2 - w0) <= 1e-5 * abs(w0) + 1e-9):
             return pr, c2
     return None
 
@@ -463,22 +523,24 @@ def fixed_points(d: float, N: float = 1, *, precise: bool = True,
         for k in branch_orders(d):
             branch = _branch(k, N)
             got = branch.follow(d, progress=say)
-            result = None
-            if got is not None:
-                pr, c = got
-                if precise:
-                    refined = _refine(pr, c, N, d, k)
-                    if refined is not None:
-                        pr, c = refined
-                result = _analyse(pr, c, N, d, k, converged=True)
-                if result is None:
-                    continue  # a denominator vanishes somewhere: not physical
-            else:
+            if got is None:
                 warnings.warn(f"fixed_points: the branch born at d_{k} = "
                               f"{birth_dimension(k):.6g} could not be followed to d = {d} "
                               f"(N = {N})", RuntimeWarning, stacklevel=2)
                 result = FixedPoint(N=N, d=d, u_prime_0=math.nan, kappa=math.nan,
                                     nu=math.nan, n_relevant=k, converged=False, k=k)
+            else:
+                pr, c = got
+                refined = _refine(pr, c, N, d, k) if precise else None
+                if refined is not None:
+                    pr, c = refined
+                elif not _positive(pr, c):
+                    warnings.warn(f"fixed_points: the point of the branch born at d_{k} = "
+                                  f"{birth_dimension(k):.6g} has a vanishing propagator "
+                                  f"denominator at d = {d} (N = {N}); left out",
+                                  RuntimeWarning, stacklevel=2)
+                    continue
+                result = _analyse(pr, c, N, d, k, converged=True)
             out.append(result)
     out.sort(key=lambda p: (p.n_relevant, p.k))
     return out
