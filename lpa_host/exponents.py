@@ -22,7 +22,7 @@ further (m from the equation with Q0, then 2 rho du'' = 2 rho (1 - m') / m du'):
 
 with a' and b' along the fixed point's own slow manifold (lpa_host.flow). The
 row at R is then -theta du = -d du + [(d - 2) R - (N - 1) / a^2 - (1 + Q) / b^2] du'
-with Q = Q1 (closure order 2, the default) or Q0 (order 1), which makes the
+with Q = Q1 (closure order 2) or Q0 (order 1), as the fixed point, which makes the
 eigenproblem nonlinear in theta.
 
 How theta is computed. The linear pencil with the row at R linearised in
@@ -87,7 +87,8 @@ class _Pencil:
             if closure >= 2:
                 K = (N - 1.0) / (a * a) + ((d + 2) / (d - 2)) / (1 + (d + 2) / (d - 2) * wr) ** 2
                 x = K / ((d - 2.0) * Rr)
-            t_rho = -t * x / (Rr * (1.0 - x)) if closure >= 2 else 0.0
+            # d/drho of T = 2 (p - 1) w (1 + x / (1 + x)) at fixed w; x ~ 1 / rho
+            t_rho = -(4.0 / (d - 2.0)) * wr * x / (Rr * (1.0 + x) ** 2) if closure >= 2 else 0.0
             bp = wp * (1.0 + tw) + t_rho
             self.end_data.append((Rr, a, b, wp, bp))
 

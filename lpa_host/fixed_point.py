@@ -46,10 +46,11 @@ class FixedPointProblem:
     """Collocation problem for one (d, R, degree); N varies through the parameters."""
 
     def __init__(self, R: float, degree: int, d: float = 3.0, n_nodes: int | None = None,
-                 closure: int = flow.DEFAULT_CLOSURE):
+                 closure: int | None = None):
         self.R = float(R)
         self.d = float(d)
-        self.closure = int(closure)  # order of the row at rho = R, see lpa_host.flow
+        # order of the row at rho = R (1: power law, 2: first correction), see lpa_host.flow
+        self.closure = int(flow.DEFAULT_CLOSURE if closure is None else closure)
         self.degree = int(degree)
         self.ansatz = _core_cpp.ChebyshevAnsatz(1, self.degree, [0.0], [self.R])
         self.n = self.ansatz.n_coeffs

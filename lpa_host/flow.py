@@ -21,14 +21,17 @@ loop terms with a counting factor g and w = u', M = M0 + g M1 + g^2 M2 + ...:
 and along a solution on u = M, w' = (w - dM/drho) / (dM/dw). With M0 alone
 this is the power law, 2 rho w' = 2 (p - 1) w; with M0 + M1
 
-    2 rho w' = 2 (p - 1) w / (1 - K(w) / ((d - 2) rho)),
+    2 rho w' = 2 (p - 1) w / (1 - x),   x = K(w) / ((d - 2) rho),
     K(w) = (N - 1) / (1 + w)^2 + c / (1 + c w)^2,
 
-which makes the equation itself correct to second order (M0 + M1 + M2).
-The row at R is therefore F with 2 rho u'' replaced by its slow-manifold value:
+which makes the equation itself correct to second order (M0 + M1 + M2). To
+this order 1 / (1 - x) may be replaced by 1 + x / (1 + x), which has no pole
+(x >= 0) when the domain is still too short for the expansion (x ~ 1) and
+differs at O(x^2) only. The row at R is F with 2 rho u'' replaced by its
+slow-manifold value:
 
-    closure 1:  2 R u'' -> 2 (p - 1) u'                  (pure power law)
-    closure 2:  2 R u'' -> 2 (p - 1) u' / (1 - K(u') / ((d - 2) R))   (default)
+    closure 1:  2 R u'' -> 2 (p - 1) u'                         (pure power law)
+    closure 2:  2 R u'' -> 2 (p - 1) u' (1 + x / (1 + x))       (first correction)
 
 Each order gains a factor of about 1 / (R b^2) in the error of the row, and an
 error at R reaches the interior damped by exp(-int (d - 2) b^2 / 2 drho), so
@@ -57,8 +60,9 @@ from numba import carray, cfunc, njit, types
 #: Number of entries of flow_params.
 PARAM_DIM = 4
 
-#: Order of the slow-manifold closure at rho = R used unless told otherwise.
-DEFAULT_CLOSURE = 2
+#: Order of the slow-manifold closure at rho = R used unless told otherwise
+#: (wilson_fisher asks for 2).
+DEFAULT_CLOSURE = 1
 
 #: Relative tolerance used to recognise the closure point rho = R.
 CLOSURE_RTOL = 1e-10
@@ -92,8 +96,9 @@ def closure_t(w, N, d, R, order):
     K = (N - 1.0) / (a * a) + c / (e * e)
     Kw = -2.0 * (N - 1.0) / (a * a * a) - 2.0 * c * c / (e * e * e)
     x = K / ((d - 2.0) * R)
-    q = 1.0 / (1.0 - x)
-    return s2 * w * q, s2 * q + s2 * w * q * q * Kw / ((d - 2.0) * R)
+    f = 1.0 + x / (1.0 + x)
+    fx = 1.0 / ((1.0 + x) * (1.0 + x))
+    return s2 * w * f, s2 * f + s2 * w * fx * Kw / ((d - 2.0) * R)
 
 
 #: closure_t callable from Python: (T, dT/dw) = closure(w, N, d, R, order).
@@ -206,8 +211,10 @@ def _f64(a):
     return np.ascontiguousarray(a, dtype=np.float64)
 
 
-def params(N, d, R, closure=DEFAULT_CLOSURE):
+def params(N, d, R, closure=None):
     """flow_params for the routines: [N, d, R, closure order (1 or 2)]."""
+    if closure is None:
+        closure = DEFAULT_CLOSURE
     if closure not in (1, 2):
         raise ValueError(f"closure order must be 1 or 2, got {closure!r}")
     return np.array([N, d, R, closure], dtype=np.float64)

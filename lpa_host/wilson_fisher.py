@@ -65,6 +65,9 @@ TAIL_TOL = 2e-14
 #: Extra coefficients of the check basis (relative).
 CHECK_BASIS = 1.25
 
+#: Order of the row at rho = R (lpa_host.flow).
+CLOSURE = 2
+
 MIN_DEGREE = 32
 MAX_DEGREE = 256
 COARSE_DEGREE = 24
@@ -160,7 +163,7 @@ class _Solution:
 
 
 def _solve(R, degree, d, N, fn, maxiter=40):
-    problem = fp.FixedPointProblem(R, degree, d)
+    problem = fp.FixedPointProblem(R, degree, d, closure=CLOSURE)
     r = problem.solve(problem.interpolate(fn), N, maxiter=maxiter, tol=NEWTON_TOL)
     if not r.success:
         return _Solution(problem, np.asarray(r.coeffs), False, r.iterations)
@@ -246,7 +249,7 @@ def _cold_seed(N, d):
     kg = _kappa_guess(N, d)
     # about where S reaches 15 for N = 1; plenty for larger N
     R = kg * (1.0 + 0.5 * math.exp(1.76 * (d - 2.4)))
-    problem = fp.FixedPointProblem(R, COARSE_DEGREE, d)
+    problem = fp.FixedPointProblem(R, COARSE_DEGREE, d, closure=CLOSURE)
     # u' = w0 (1 - (rho / k0)^(p - 1)): the minimum at k0 and the large-field power law
     sp = 2.0 / (d - 2.0)
     starts = []
