@@ -210,15 +210,14 @@ def worker_report(client) -> dict:
 
 
 def _warm_up() -> int:
-    """Import lpa_host and load its compiled routines in this process."""
-    from . import flow
-    flow.addresses()
+    """Load the compiled routines and solve one point in this process."""
+    _default_point_fn()(1.0, D_START)
     return os.getpid()
 
 
 def warm_up(client) -> dict:
-    """Load the compiled routines in every worker (for timings that leave out
-    each process's one-off start)."""
+    """Load the compiled routines and solve one point in every worker (for
+    timings that leave out each process's one-off start)."""
     return client.run(_warm_up)
 
 
@@ -230,6 +229,24 @@ def default_workers() -> int:
         return len(os.sched_getaffinity(0))
     except AttributeError:
         return os.cpu_count() or 1
+
+
+@contextlib.contextmanager
+def _environ(env: dict):
+    """os.environ with env set, restored after. A spawned worker inherits it
+    at exec, before anything it imports (a main script that imports _lpa_cpp
+    at the top, say) can load the OpenMP runtime; the runtime of this process,
+    already loaded, is not affected."""
+    saved = {k: os.environ.get(k) for k in env}
+    os.environ.update(env)
+    try:
+        yield
+    finally:
+        for k, v in saved.items():
+            if v is None:
+                os.environ.pop(k, None)
+            else:
+                os.environ[k] = v
 
 
 @contextlib.contextmanager
@@ -274,9 +291,8 @@ def local_client(workers: int | None = None):
     # that dies takes no queued bystander down with it (each death counts
     # against every task the worker held).
     with dask.config.set({"distributed.worker.multiprocessing-method": method,
-                          "distributed.nanny.pre-spawn-environ.OMP_NUM_THREADS": 1,
                           "distributed.scheduler.worker-saturation": 1.0}), \
-            _main_not_from_stdin():
+            _environ(env), _main_not_from_stdin():
         cluster = LocalCluster(n_workers=n, threads_per_worker=1, processes=True,
                                dashboard_address=None, env=env,
                                silence_logs=logging.ERROR)

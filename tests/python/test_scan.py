@@ -29,11 +29,20 @@ COMPARED = ("u_prime_0", "kappa", "nu", "omega")
 @pytest.fixture(scope="module")
 def client():
     import dask
-    # A task is declared deadly after one worker death on it (default 3), so
-    # that the deadly-point test needs two restarts, not six.
-    with dask.config.set({"distributed.scheduler.allowed-failures": 1}):
-        with local_client(2) as c:
-            yield c
+    # A user's OMP_NUM_THREADS must not reach the workers: one thread each.
+    saved = os.environ.get("OMP_NUM_THREADS")
+    os.environ["OMP_NUM_THREADS"] = "2"
+    try:
+        # A task is declared deadly after one worker death on it (default 3),
+        # so that the deadly-point test needs four restarts, not eight.
+        with dask.config.set({"distributed.scheduler.allowed-failures": 1}):
+            with local_client(2) as c:
+                yield c
+    finally:
+        if saved is None:
+            del os.environ["OMP_NUM_THREADS"]
+        else:
+            os.environ["OMP_NUM_THREADS"] = saved
 
 
 @pytest.fixture(scope="module")
