@@ -14,6 +14,8 @@ approximation with the Litim regulator.
             (local_optimize, then a few fixed Newton steps), checked against a
             larger domain and against an independent shooting solution.
 4. plot:    u'(rho) of the four fixed points.
+5. package: lpa_host.wilson_fisher at d = 2.5, 3 and 3.5 for N = 1, 2, 4, with
+            its error estimates, checked against step 3 at d = 3.
 
 Run with ``./dev example`` (or ``./dev python examples/wilson_fisher.py -o PATH``).
 """
@@ -35,6 +37,7 @@ T_CFUNCS = time.perf_counter() - T_START
 from lpa_host import exponents as ex  # noqa: E402
 from lpa_host import fixed_point as fp  # noqa: E402
 from lpa_host import shooting  # noqa: E402
+import lpa_host  # noqa: E402
 
 D = 3.0
 # Literature values (d = 3, same truncation and regulator), for comparison only.
@@ -247,6 +250,19 @@ def main(argv=None):
         f"nu on [0, 3.5 kappa] (degree {OTHER_DOMAINS[0][1]}) and on [0, 6 kappa] "
         f"(degree {OTHER_DOMAINS[1][1]}) minus the table's")
 
+    say("\n5. lpa_host.wilson_fisher (domain from the damping of the fast solution, "
+        "errors from a larger basis and domain)")
+    say(f"  {'N':>2s} {'d':>4s} {"u'(0)":>17s} {'nu':>17s} {'nu_error':>8s} {'omega':>16s} "
+        f"{'omega_error':>11s} {'R/kappa':>7s} {'degree':>6s} {'ms':>5s}")
+    package = {}
+    for d in (2.5, 3.0, 3.5):
+        for N in (1, 2, 4):
+            p = lpa_host.wilson_fisher(N, d)
+            package[N, d] = p
+            say(f"  {N:2d} {d:4.1f} {p.u_prime_0:17.14f} {p.nu:17.14f} {p.nu_error:8.1e} "
+                f"{p.omega:16.13f} {p.omega_error:11.1e} {p.R / p.kappa:7.2f} {p.degree:6d} "
+                f"{p.seconds * 1e3:5.0f}")
+
     if not args.no_plot:
         plot(finals, {N: p[1:] for N, p in path_points.items()}, args.output)
         say(f"\nplot of u'(rho): {os.path.relpath(args.output)}")
@@ -261,6 +277,11 @@ def main(argv=None):
             failures.append(f"nu(N={N}) moves by {spread:.1e} with basis or domain")
         if not (x["success"] and x["summary"].positive and x["n_rel"] == 2):
             failures.append(f"N={N}: not a clean Wilson-Fisher point")
+    for (N, d), p in package.items():
+        if not (p.converged and p.nu_error < 1e-10 * p.nu and p.omega_error < 1e-9 * p.omega):
+            failures.append(f"wilson_fisher({N}, {d}): not converged or error estimate too large")
+        if d == D and abs(p.nu - finals[N]["nu"]) > 1e-10 * p.nu:
+            failures.append(f"wilson_fisher({N}, 3) and step 3 disagree on nu")
     if failures:
         raise SystemExit("FAILED: " + "; ".join(failures))
 
