@@ -87,8 +87,9 @@ class _Pencil:
             if closure >= 2:
                 K = (N - 1.0) / (a * a) + ((d + 2) / (d - 2)) / (1 + (d + 2) / (d - 2) * wr) ** 2
                 x = K / ((d - 2.0) * Rr)
-            # d/drho of T = 2 (p - 1) w (1 + x / (1 + x)) at fixed w; x ~ 1 / rho
-            t_rho = -(4.0 / (d - 2.0)) * wr * x / (Rr * (1.0 + x) ** 2) if closure >= 2 else 0.0
+            # d/drho of T = 2 (p - 1) w f(x) at fixed w; x ~ 1 / rho (lpa_host.flow)
+            fx = 1.0 / (1.0 - x) ** 2 if x <= 0.5 else 4.0
+            t_rho = -(4.0 / (d - 2.0)) * wr * fx * x / Rr if closure >= 2 else 0.0
             bp = wp * (1.0 + tw) + t_rho
             self.end_data.append((Rr, a, b, wp, bp))
 

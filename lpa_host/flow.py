@@ -24,14 +24,16 @@ this is the power law, 2 rho w' = 2 (p - 1) w; with M0 + M1
     2 rho w' = 2 (p - 1) w / (1 - x),   x = K(w) / ((d - 2) rho),
     K(w) = (N - 1) / (1 + w)^2 + c / (1 + c w)^2,
 
-which makes the equation itself correct to second order (M0 + M1 + M2). To
-this order 1 / (1 - x) may be replaced by 1 + x / (1 + x), which has no pole
-(x >= 0) when the domain is still too short for the expansion (x ~ 1) and
-differs at O(x^2) only. The row at R is F with 2 rho u'' replaced by its
-slow-manifold value:
+which makes the equation itself correct to second order (M0 + M1 + M2); for
+the (N - 1) / (1 + u') term alone it is exact (at N = infinity the equation is
+first order and this is its w'), which matters at large N, where x is not
+small. The row at R is F with 2 rho u'' replaced by its slow-manifold value:
 
-    closure 1:  2 R u'' -> 2 (p - 1) u'                         (pure power law)
-    closure 2:  2 R u'' -> 2 (p - 1) u' (1 + x / (1 + x))       (first correction)
+    closure 1:  2 R u'' -> 2 (p - 1) u'                  (pure power law)
+    closure 2:  2 R u'' -> 2 (p - 1) u' / (1 - x)        (first correction)
+
+with 1 / (1 - x) continued by its tangent 4 x beyond x = 1/2, so that a domain
+still too short for the expansion gives a finite row, not a pole.
 
 Each order gains a factor of about 1 / (R b^2) in the error of the row, and an
 error at R reaches the interior damped by exp(-int (d - 2) b^2 / 2 drho), so
@@ -96,8 +98,12 @@ def closure_t(w, N, d, R, order):
     K = (N - 1.0) / (a * a) + c / (e * e)
     Kw = -2.0 * (N - 1.0) / (a * a * a) - 2.0 * c * c / (e * e * e)
     x = K / ((d - 2.0) * R)
-    f = 1.0 + x / (1.0 + x)
-    fx = 1.0 / ((1.0 + x) * (1.0 + x))
+    if x <= 0.5:
+        f = 1.0 / (1.0 - x)
+        fx = f * f
+    else:  # continued with its tangent: no pole on short domains
+        f = 4.0 * x
+        fx = 4.0
     return s2 * w * f, s2 * f + s2 * w * fx * Kw / ((d - 2.0) * R)
 
 

@@ -164,7 +164,8 @@ class _Solution:
 
 def _solve(R, degree, d, N, fn, maxiter=40):
     problem = fp.FixedPointProblem(R, degree, d, closure=CLOSURE)
-    r = problem.solve(problem.interpolate(fn), N, maxiter=maxiter, tol=NEWTON_TOL)
+    # the residual's terms grow with N (u ~ N)
+    r = problem.solve(problem.interpolate(fn), N, maxiter=maxiter, tol=NEWTON_TOL * max(1.0, N))
     if not r.success:
         return _Solution(problem, np.asarray(r.coeffs), False, r.iterations)
     r2 = problem.polish(r.coeffs, N, steps=2)
@@ -216,29 +217,56 @@ def _kappa(sol):
 def _fit_domain(N, d, fn, R, degree, target):
     """Solve with the domain moved until S(R) / target lies in DAMPING_BAND, then
     with the basis grown until its tail is at round-off. Returns a _Solution or
-    None."""
-    sol = None
-    for _ in range(16):
+    None.
+
+    S grows steeply with R where the potential is steep (large N, small d), so
+    once the band is bracketed the domain is bisected, and a domain on which
+    Newton fails is given up for one halfway back to the last good one."""
+    lo, hi = DAMPING_BAND[0] * target, DAMPING_BAND[1] * target
+    R_lo = R_hi = None      # domains known to be too short / too long
+    good = None             # last converged solution
+    for _ in range(24):
         sol = _solve(R, degree, d, N, fn)
         if not sol.ok:
-            return None
+            if good is None:
+                return None
+            if R == good.problem.R:  # a larger basis on the same domain failed
+                break
+            R_hi = R if R > good.problem.R else R_hi
+            R_lo = R if R < good.problem.R else R_lo
+            R = 0.5 * (R + good.problem.R)
+            continue
+        good = sol
+        fn = _continued(sol.coeffs, R, d)
+        if _tail(sol.coeffs) > 1e-7 and degree < MAX_DEGREE:
+            # too coarse to judge S
+            degree = min(MAX_DEGREE, int(degree * 1.25) + 1)
+            continue
         rho, S, rate_end = _damping(sol, N)
-        lo, hi = DAMPING_BAND[0] * target, DAMPING_BAND[1] * target
         if S[-1] < lo:
-            R_new = R + min((lo * 1.1 - S[-1]) / max(rate_end, 1e-12), R)
+            R_lo = R
+            R_new = R + min((1.1 * lo - S[-1]) / max(rate_end, 1e-12), R)
+            if R_hi is not None:
+                R_new = min(R_new, 0.5 * (R + R_hi))
         elif S[-1] > hi:
+            R_hi = R
             R_new = float(np.interp(1.1 * lo, S, rho))
+            if R_lo is not None:
+                R_new = max(R_new, 0.5 * (R + R_lo))
         elif _tail(sol.coeffs) > TAIL_TOL and degree < MAX_DEGREE:
             degree = min(MAX_DEGREE, int(degree * 1.25) + 1)
-            fn = _continued(sol.coeffs, R, d)
             continue
         else:
             return sol
-        fn = _continued(sol.coeffs, R, d)
         # keep the resolution per unit length roughly fixed
         degree = int(min(MAX_DEGREE, max(MIN_DEGREE, degree * math.sqrt(R_new / R))))
         R = R_new
-    return sol
+    return good if good is not None and _in_band(good, N, lo, hi) else None
+
+
+def _in_band(sol, N, lo, hi):
+    S = _damping(sol, N)[1][-1]
+    return lo <= S <= hi and _tail(sol.coeffs) <= 100 * TAIL_TOL
 
 
 # --- cold start -----------------------------------------------------------------
@@ -258,7 +286,8 @@ def _cold_seed(N, d):
             u0 = N / (d * (1.0 + w0))
             starts.append(problem.interpolate(
                 lambda r, u0=u0, w0=w0, k0=k0: u0 + w0 * (r - r * (r / k0) ** sp / (sp + 1.0))))
-    results = problem.solver.multistart_optimize(starts, 40, 1e-9, problem.params(N))
+    results = problem.solver.multistart_optimize(starts, 40, 1e-9 * max(1.0, N),
+                                                 problem.params(N))
     best = None
     for r in results:
         if not r.success:
@@ -360,8 +389,10 @@ def _wilson_fisher(N, d, start):
     fn = _continued(main.coeffs, R, d)
     rho, S, rate_end = _damping(main, N)
     R_big = R + DAMPING_STEP / max(rate_end, 1e-12)
-    checks = [_solve(R, int(degree * CHECK_BASIS) + 1, d, N, fn),
-              _solve(R_big, int(degree * math.sqrt(R_big / R)) + 1, d, N, fn)]
+    bigger = int(degree * CHECK_BASIS) + 1
+    other = bigger if bigger <= MAX_DEGREE else int(degree / CHECK_BASIS)
+    checks = [_solve(R, other, d, N, fn),
+              _solve(R_big, min(MAX_DEGREE, int(degree * math.sqrt(R_big / R)) + 1), d, N, fn)]
     errors = [0.0, 0.0, 0.0]
     ok = main.ok and s.positive and s.n_relevant == 2
     for chk in checks:

@@ -77,12 +77,13 @@ def test_flow_closes_the_equation_with_the_power_law_at_R():
     out = flow.call_flow(rho, u, w, np.array([h_true[0], 123.0]), flow.params(N, d, R, 1))
     expected = -d * u[0] + (d - 2) * R * w[0] + (N - 1) / (1 + w[0]) + 1 / (1 + w[0] + 2 * R * h_true[0])
     np.testing.assert_allclose(out, [expected, expected], rtol=1e-14)
-    # closure 2 carries the first correction: 2 R u'' = 2 (p - 1) u' (1 + x / (1 + x)),
+    # closure 2 carries the first correction: 2 R u'' = 2 (p - 1) u' / (1 - x),
     # x = K / ((d - 2) R)
     c = (d + 2) / (d - 2)
     K = (N - 1) / (1 + w[0]) ** 2 + c / (1 + c * w[0]) ** 2
     x = K / ((d - 2) * R)
-    t = 2 * (p - 1) * w[0] * (1 + x / (1 + x))
+    assert x < 0.5
+    t = 2 * (p - 1) * w[0] / (1 - x)
     out2 = flow.call_flow(rho, u, w, np.array([h_true[0], 123.0]), flow.params(N, d, R, 2))
     expected2 = -d * u[0] + (d - 2) * R * w[0] + (N - 1) / (1 + w[0]) + 1 / (1 + w[0] + t)
     np.testing.assert_allclose(out2, [expected2, expected2], rtol=1e-14)
