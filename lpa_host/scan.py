@@ -301,9 +301,18 @@ def local_client(workers: int | None = None):
             try:
                 yield client
             finally:
-                client.close()
+                _quietly(client.close, "the client")
         finally:
-            cluster.close()
+            _quietly(cluster.close, "the local cluster")
+
+
+def _quietly(close, what):
+    """Close, and only warn if that fails: by then the results are in, and a
+    worker slow to stop (on a loaded machine) must not turn them into an error."""
+    try:
+        close()
+    except Exception as exc:  # noqa: BLE001
+        logger.warning("closing %s failed: %s: %s", what, type(exc).__name__, exc)
 
 
 @contextlib.contextmanager
@@ -384,16 +393,28 @@ def _run(client, tasks, progress, label, task_fn, failed_fn):
         return f
 
     pending = as_completed([submit(args) for args, _ in tasks])
+    try:
+        return _collect(pending, futures, submit, bar, failed_fn, KilledWorker)
+    except BaseException:
+        # interrupted, or a task failed for good: leave the cluster idle
+        client.cancel(list(pending.futures), force=True)
+        raise
+
+
+def _collect(pending, futures, submit, bar, failed_fn, KilledWorker):
     rows = []
     for f in pending:
         args = futures[f.key]
         if f.status == "error":
             exc = f.exception()
             if not isinstance(exc, KilledWorker):
+                cause = exc.__cause__ or exc.__context__
+                if cause is not None:
+                    exc = f"{exc} ({type(cause).__name__}: {cause})"
                 raise RuntimeError(
-                    f"a scan task failed on a worker with {type(exc).__name__}: {exc} (every "
-                    "worker needs lpa_host and _lpa_cpp importable, the same versions as "
-                    "here)") from exc
+                    f"a scan task failed with {type(f.exception()).__name__}: {exc} (can "
+                    "every worker import lpa_host and _lpa_cpp, the same versions as "
+                    "here?)") from f.exception()
             N, ds = args[0], args[1]
             if len(ds) > 1:
                 logger.warning("a task of %d points kept killing its worker; running its "

@@ -164,6 +164,23 @@ def test_failing_points_are_rows_with_converged_false(client, reference):
     client.wait_for_workers(2, timeout=120)  # the killed workers come back
 
 
+class MissingOnTheWorkers:
+    """Pickles fine here, but unpickling imports a module the workers lack:
+    what a worker without lpa_host would do."""
+
+    def __reduce__(self):
+        import importlib
+        return importlib.import_module, ("lpa_host_not_installed_here",)
+
+
+@pytest.mark.timeout(CLUSTER_TIMEOUT)
+def test_a_worker_that_cannot_run_the_tasks_stops_the_scan_with_its_error(client):
+    with pytest.raises(RuntimeError, match="can every worker import lpa_host"):
+        scan(N_GRID, D_GRID, client=client, segment=SEGMENT, point_fn=MissingOnTheWorkers())
+    # nothing of it is left running or queued on the cluster
+    assert not any(client.processing().values())
+
+
 @pytest.mark.timeout(CLUSTER_TIMEOUT)
 def test_a_worker_killed_mid_scan_costs_no_rows(client, reference):
     victims = []
