@@ -122,7 +122,8 @@ def _check_input(N, d):
         raise ValueError(f"N and d must be finite, got N={N}, d={d}")
     if N < N_MIN:
         raise ValueError(f"N must be >= {N_MIN:g}, got {N}")
-    if not D_RANGE[0] <= d <= D_RANGE[1]:
+    # (a few ulps of slack: grids like np.arange(2.4, 3.9001, 0.01) end at 3.9000000000000012)
+    if not D_RANGE[0] - 1e-9 <= d <= D_RANGE[1] + 1e-9:
         raise ValueError(f"d must lie in [{D_RANGE[0]}, {D_RANGE[1]}], got {d}")
     return N, d
 

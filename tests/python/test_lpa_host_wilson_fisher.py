@@ -111,6 +111,13 @@ def test_out_of_range_input_raises(wf, N, d):
         wf(N, d)
 
 
+def test_range_ends_tolerate_rounding(wf):
+    # the last point of np.arange(2.4, 3.9001, 0.01)
+    d = float(np.arange(2.4, 3.9001, 0.01)[-1])
+    assert d != 3.9
+    assert wf(1.0, d).converged
+
+
 def test_warm_start_agrees_with_cold(wf):
     cold = {d: wf(2.0, d) for d in (3.0, 3.3, 2.6)}
     for target, path in ((3.3, (3.1, 3.2, 3.3)), (2.6, (2.9, 2.75, 2.6))):
