@@ -22,25 +22,35 @@ bifurcation): for d just below d_k it is
 with Q[v] = (N - 1) v'^2 + (v' + 2 rho v'')^2 the quadratic part of the flow
 and <f, g> = int f g rho^(N/2 - 1) exp(-(d - 2) rho / 2) drho the weight that
 makes the linearised flow self-adjoint (evaluated exactly by Gauss-Laguerre
-quadrature). <P_k, Q[P_k]> > 0 for every k and N, so the branch lives below
-d_k, has k relevant directions (theta = d, theta_1, ..., theta_{k-1}) and
-u' with k - 1 sign changes.
+quadrature). <P_k, Q[P_k]> > 0 (checked for k <= 10, 1 <= N <= 100), so the
+branch lives below d_k, has k relevant directions (theta = d, theta_1, ...,
+theta_{k-1}) and u' with k - 1 sign changes; u'(0) -> 0 like d_k - d.
 
-``fixed_points(d)`` therefore takes every k >= 2 with d_k > d, starts Newton at
-d_k - delta from that small-amplitude solution (on a domain long enough,
-(d - 2) R / 2 >= 40, for the Gaussian's solutions that grow like
-exp((d - 2) rho / 2) to keep the end of the domain out of the bifurcation: the
-discrete branch point is within about 1e-7 of d_k), and follows the branch in d with
-a secant predictor down (or up) to the requested d. Along the way every step
-must keep the number of sign changes of u' and the sign of u'(0) (so it cannot
-slip onto the Gaussian point or onto another branch, which has a different
-number of sign changes); a rejected step is halved. Each branch is a smooth
-curve in d because none of its eigenvalues crosses zero below d_k (its
-n_relevant stays k), so the continuation cannot lose it; and every fixed point
-that is connected to the Gaussian one has been counted once. The result is
-re-solved on a domain fitted to the solution (u' large at R) with a larger
-basis, checked for positive propagator denominators on a fine grid, and its
-eigenvalues give nu and n_relevant.
+``fixed_points(d)`` therefore follows every branch with d_k > d from its birth:
+
+1. Newton at d_k - delta from the first-order solution, on a domain long
+   enough ((d - 2) R / 2 >= 40 + N/2 + 2k) that the end of the domain does not
+   move the discrete branch point (it sits within about 1e-7 of d_k, 1e-6 for
+   k >= 5: rounding, not the domain, limits it);
+2. continuation in d with a secant predictor down (or up) to the requested d,
+   growing the domain as soon as u' changes sign too close to its end. A step
+   is accepted only if Newton converges, u' keeps its number of sign changes
+   and the sign of u'(0), and the corrector is small next to the step; else
+   the slope is renewed or the step halved. The Gaussian point (no sign change)
+   and the other branches (other numbers of sign changes) are therefore never
+   taken for this one, nor is another solution with the same signs;
+3. a final Newton solve with a larger basis on a domain where u'(R) is large,
+   a check of both propagator denominators on a fine grid, and the eigenvalues
+   of the linearised flow (nu, n_relevant).
+
+Why this is all of them: each branch is a smooth curve in d below d_k (none of
+its eigenvalues crosses zero there, its n_relevant stays k), so the
+continuation cannot lose it, and each fixed point that comes out of the
+Gaussian one is counted once. For N = 1 a shooting scan in u'(0) from rho = 0
+finds no fixed point other than these (the tests confirm each of them by
+shooting). For large N the tricritical branch can fold back in d; a branch
+that cannot be followed to the requested d is reported (converged=False, with
+a warning) rather than dropped.
 
 Points along every branch are kept per process, so a scan over d continues
 from the nearest point already computed instead of from d_k.
@@ -98,6 +108,8 @@ def birth_dimension(k: int) -> float:
 
 def branch_orders(d: float) -> list[int]:
     """The k >= 2 with d_k > d: the branches that exist at d (k = 2 is Wilson-Fisher)."""
+    if not d > 2.0:
+        raise ValueError(f"every d_k is above 2: d must be > 2, got {d}")
     out = []
     k = 2
     while birth_dimension(k) > d:
@@ -168,7 +180,7 @@ def gaussian_mode(k: int, N: float, d: float):
 
 _LOCK = threading.RLock()
 _PROBLEMS: dict = {}
-_MAX_PROBLEMS = 256
+_MAX_PROBLEMS = 64
 
 
 def _problem(j: int, degree: int, d: float):
@@ -283,7 +295,8 @@ def _wanted_domain(problem, c, d, w_end, shape, x_end) -> float:
 # --- one branch ---------------------------------------------------------------------
 
 class _Branch:
-    """The k-th branch at one N: points (d, problem, coeffs, dcoeffs/dd) already solved."""
+    """The k-th branch at one N: points (d, domain index, coeffs, dcoeffs/dd)
+    already solved on the path basis."""
 
     def __init__(self, k: int, N: float):
         self.k, self.N = k, N
@@ -314,7 +327,7 @@ class _Branch:
                 # near d_k the deviation from the Gaussian point grows like d_k - d
                 gauss = np.linalg.solve(pr.V, np.full(len(pr.nodes), N / d0))
                 dcdd = -(c - gauss) / (self.d_k - d0) + (gauss * (-1.0 / d0))
-                self.points.append((d0, pr, c, dcdd))
+                self._keep(d0, pr, c, dcdd)
                 return
         self.failed = True
 
@@ -328,6 +341,10 @@ class _Branch:
             return prj, np.asarray(rj.coeffs)
         return None
 
+    def _keep(self, d, pr, c, dcdd):
+        # the domain by its index: problems are rebuilt (or found in the cache)
+        self.points.append((d, _domain_index(pr.R), c, dcdd))
+
     def _nearest(self, d):
         return min(self.points, key=lambda pt: abs(pt[0] - d))
 
@@ -337,7 +354,8 @@ class _Branch:
             self._birth()
         if self.failed:
             return None
-        d, pr, c, dcdd = self._nearest(d_target)
+        d, j, c, dcdd = self._nearest(d_target)
+        pr = _problem(j, self.degree, d)
         if d == d_target:
             return pr, c
         ref = _shape(pr, c)
@@ -407,7 +425,7 @@ class _Branch:
                     else:
                         dcdd = _transfer(dcdd, pr, prj)
                     pr, c = prj, cj
-            self.points.append((d, pr, c, dcdd))
+            self._keep(d, pr, c, dcdd)
             if progress:
                 progress(f"  k={self.k}: d = {d:.6f}, R = {pr.R:.4g}, u'(0) = "
                          f"{float(_evaluate(pr, c, 0.0)[1]):+.6e}")
@@ -415,6 +433,8 @@ class _Branch:
 
 
 _BRANCHES: dict = {}
+_RESULTS: dict = {}     # (d, N, precise) -> the answer, for repeated calls
+_MAX_RESULTS = 1024
 
 
 def _branch(k: int, N: float) -> _Branch:
@@ -537,6 +557,10 @@ def fixed_points(d: float, N: float = 1, *, precise: bool = True,
     if d < D_MIN:
         raise ValueError(f"d = {d} is below {D_MIN}: the number of fixed points grows "
                          f"without bound as d -> 2 and is not computed there")
+    key = (d, N, bool(precise))
+    with _LOCK:
+        if key in _RESULTS:
+            return list(_RESULTS[key])
     say = print if progress else None
     out = []
     with _LOCK:
@@ -563,4 +587,8 @@ def fixed_points(d: float, N: float = 1, *, precise: bool = True,
                 result = _analyse(pr, c, N, d, k, converged=True)
             out.append(result)
     out.sort(key=lambda p: (p.n_relevant, p.k))
+    with _LOCK:
+        if len(_RESULTS) >= _MAX_RESULTS:
+            del _RESULTS[next(iter(_RESULTS))]
+        _RESULTS[key] = tuple(out)
     return out
