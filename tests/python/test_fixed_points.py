@@ -19,8 +19,9 @@ def d_k(k):
 
 @pytest.fixture(scope="module")
 def mc():
-    from lpa_host import multicritical
-    return multicritical
+    """The package: fixed_points is its public entry point."""
+    import lpa_host
+    return lpa_host
 
 
 # --- independent shooting ---------------------------------------------------------
