@@ -16,7 +16,7 @@ potential is N f(rho / N)), so the default integration range does too.
 
     >>> w0, kappa = shoot(1.0, 3.0)          # Wilson-Fisher point, d = 3
     >>> round(w0, 6), round(kappa, 5)
-    (-0.186064, 1.81486)
+    (-0.186064, 1.8149)
 """
 
 from __future__ import annotations
