@@ -112,8 +112,9 @@ class PolynomialAnsatz(Ansatz):
     Raises
     ------
     ValueError
-        If an argument is negative or the number of functions does not fit
-        in a 32-bit int.
+        If an argument is negative, or the basis is too large to be built
+        (more functions than a 32-bit int counts, or an exponent table
+        of more than 2**28 exponents, n * inv_dim).
     """
 
     def __init__(self, inv_dim: SupportsIndex, degree: SupportsIndex) -> None: ...
@@ -154,9 +155,9 @@ class ChebyshevAnsatz(Ansatz):
     Raises
     ------
     ValueError
-        If an argument is negative, the number of functions does not fit in
-        a 32-bit int, or ``lower`` / ``upper`` do not have ``inv_dim`` finite
-        entries with ``lower[j] < upper[j]``.
+        If an argument is negative, the basis is too large to be built (as
+        for :class:`PolynomialAnsatz`), or ``lower`` / ``upper`` do not have
+        ``inv_dim`` finite entries with ``lower[j] < upper[j]``.
     """
 
     def __init__(

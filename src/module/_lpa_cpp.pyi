@@ -43,8 +43,8 @@ grid columns, d = ``inv_dim`` and point p:
 Every routine must write every entry of its outputs, never write its inputs,
 keep the equation local (``out[p]`` depends on point p and ``flow_params``
 only), and return normally: it has no way to report failure (an entry left
-unwritten or set to NaN makes the run fail rather than succeed). All solves
-run without the Python interpreter lock, on the calling thread and on
+unwritten holds NaN, which makes the run fail rather than succeed). All
+solves run without the Python interpreter lock, on the calling thread and on
 OpenMP threads: ``flow`` and ``sens`` must be reentrant, and a routine that
 touches Python objects must take the lock itself. Addresses are valid only
 in the process that compiled the routines.
@@ -114,6 +114,12 @@ class LPACollSolver_cpp(metaclass=_pybind11_type):
     keeps the tables; after that the solver is read-only, and its methods
     may run at once from several Python threads (they release the
     interpreter lock).
+
+    Ctrl-C (SIGINT) stops a method called from the main thread within a
+    moment (it is checked between Newton iterations, starts and path points)
+    and raises ``KeyboardInterrupt``, or whatever Python's SIGINT handler
+    raises; the solver stays usable. A call from another thread runs to its
+    end.
 
     Parameters
     ----------
@@ -228,6 +234,8 @@ class LPACollSolver_cpp(metaclass=_pybind11_type):
         ValueError
             If ``init_coeffs`` does not have n entries or ``flow_params``
             has fewer than ``param_dim``.
+        KeyboardInterrupt
+            On Ctrl-C, when called from the main thread.
         """
 
     def local_optimize_fixed_iterations(
@@ -261,6 +269,8 @@ class LPACollSolver_cpp(metaclass=_pybind11_type):
         ------
         ValueError
             As :meth:`local_optimize`.
+        KeyboardInterrupt
+            On Ctrl-C, when called from the main thread.
         """
 
     def param_path_following(
@@ -299,6 +309,9 @@ class LPACollSolver_cpp(metaclass=_pybind11_type):
         ValueError
             If ``init_coeffs`` or any path vector has the wrong length
             (checked before any solve).
+        KeyboardInterrupt
+            On Ctrl-C, when called from the main thread; the results of the
+            solves already finished are not returned.
         """
 
     def multistart_optimize(
@@ -336,4 +349,7 @@ class LPACollSolver_cpp(metaclass=_pybind11_type):
         ValueError
             If any start or ``flow_params`` has the wrong length (checked
             before any solve).
+        KeyboardInterrupt
+            On Ctrl-C, when called from the main thread; the results of the
+            solves already finished are not returned.
         """
