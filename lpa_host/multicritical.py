@@ -414,6 +414,8 @@ class _Branch:
                         d = d_prev
                         dcdd = _transfer(dcdd, pr_prev, pr)
                         h *= 0.5
+                        if h < 1e-9 or n_steps > 400:
+                            return None
                         continue
                 else:
                     # the secant again, both ends on the new domain
@@ -466,7 +468,7 @@ def denominators(problem, c, rho=None):
     return 1.0 + w, 1.0 + w + 2.0 * rho * h
 
 
-_BLAS = []
+_BLAS: list = []
 
 
 def _one_blas_thread():
