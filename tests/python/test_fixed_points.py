@@ -72,8 +72,9 @@ def _turns(w0, N, d, rho_max, cap=None):
     return len(_integrate(w0, N, d, rho_max, cap).t_events[2])
 
 
-def shoot(w_guess, N, d, delta=1e-9, rho_max=1e4):
-    """(u'(0), solution at it) of the fixed point within delta of w_guess."""
+def shoot(w_guess, N, d, delta, rho_max=1e4):
+    """(u'(0), solution at it) of the fixed point within delta of w_guess
+    (fails if there is none: the bracket is the accuracy asked for)."""
     lo, hi = w_guess - delta, w_guess + delta
     c_lo, c_hi = _turns(lo, N, d, rho_max), _turns(hi, N, d, rho_max)
     assert c_lo != c_hi, f"no fixed point in [{lo}, {hi}]: {c_lo} turns at both ends"
@@ -132,7 +133,7 @@ def test_every_multicritical_point_is_found_and_confirmed_by_shooting(found, d, 
     assert [p.n_relevant for p in pts] == list(range(2, count + 2))
     for p in pts:
         assert p.converged and p.N == 1.0 and p.d == d
-        w0, sol = shoot(p.u_prime_0, 1.0, d)
+        w0, sol = shoot(p.u_prime_0, 1.0, d, delta=1e-11)
         assert abs(p.u_prime_0 - w0) <= 1e-11, (p.n_relevant, p.u_prime_0, w0)
         # the shooting solution up to where it leaves the fixed point: u' changes
         # sign n_relevant - 1 times, both denominators stay positive, and its
@@ -178,7 +179,7 @@ def test_a_new_point_leaves_the_gaussian_one_below_d_k(mc, k):
 def test_wilson_fisher_for_n_components(mc, N, nu_published):
     (wf,) = mc.fixed_points(3.0, N)
     assert wf.n_relevant == 2 and wf.N == N and wf.converged
-    w0, _ = shoot(wf.u_prime_0, N, 3.0)
+    w0, _ = shoot(wf.u_prime_0, N, 3.0, delta=1e-10)
     assert abs(wf.u_prime_0 - w0) <= 1e-10
     assert abs(wf.nu - nu_published) < 1e-4
 
@@ -186,7 +187,7 @@ def test_wilson_fisher_for_n_components(mc, N, nu_published):
 def test_multicritical_points_for_n_components(mc):
     pts = mc.fixed_points(2.6, 3.0)
     assert [p.n_relevant for p in pts] == [2, 3, 4]
-    w0, _ = shoot(pts[-1].u_prime_0, 3.0, 2.6)
+    w0, _ = shoot(pts[-1].u_prime_0, 3.0, 2.6, delta=1e-10)
     assert abs(pts[-1].u_prime_0 - w0) <= 1e-10
 
 
