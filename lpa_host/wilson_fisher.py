@@ -17,9 +17,10 @@ rho = R puts (u, u') on the slow manifold of the large-field equation (see
 b = 1 + u' + 2 rho u'', the growth rate of the fast solution of the linearised
 equation. The domain is chosen from the solution itself so that S(R) reaches
 DAMPING (exp(-S) far below the round-off of the result), which puts R at
-about 2 kappa for d = 2.4 and about 15 kappa for d = 3.9 (where the potential
-is flat over a long range); the basis grows until the last Chebyshev
-coefficients are at round-off level.
+about 1.7 kappa for d = 2.4 and about 17 kappa for d = 3.9 (N = 1; there the
+potential is flat over a long range); the basis grows until the last Chebyshev
+coefficients are at round-off level. A longer domain would not be better: the
+fast solution then has to be resolved in a boundary layer at R.
 
 Error estimate. The same point is solved again on a larger basis on the same
 domain and on a larger domain (where S is larger by DAMPING_STEP); nu_error,
@@ -369,22 +370,31 @@ def _blas_controller():
 
 def _wilson_fisher(N, d, start):
     t0 = time.perf_counter()
-    seed = None
     if start is not None and start.converged and start.coeffs is not None:
-        seed = (_continued(start.coeffs, start.R, start.d), start.R, start.degree)
-    if seed is None:
-        cold = _cold_seed(N, d)
-        if cold is None:
-            return _failed(N, d, t0)
-        seed = (cold[0], cold[1], MIN_DEGREE)
-    fn, R, degree = seed
+        point = _from_seed(N, d, _continued(start.coeffs, start.R, start.d), start.R,
+                           start.degree, t0)
+        if point is not None:
+            return point
+        # a start too far away (or one that led to another fixed point): go cold
+    cold = _cold_seed(N, d)
+    if cold is not None:
+        point = _from_seed(N, d, cold[0], cold[1], MIN_DEGREE, t0)
+        if point is not None:
+            return point
+    return _failed(N, d, t0)
+
+
+def _from_seed(N, d, fn, R, degree, t0):
+    """The point from a start potential fn on [0, R]; None unless Newton ends on
+    a Wilson-Fisher point (positive denominators, two relevant directions,
+    u'(0) < 0)."""
     main = _fit_domain(N, d, fn, R, degree, DAMPING)
-    if main is None and start is not None:  # a bad warm start: try from cold
-        return _wilson_fisher(N, d, None)
     if main is None:
-        return _failed(N, d, t0)
+        return None
     R, degree = main.problem.R, main.problem.degree
     s = _analyse(main, N)
+    if not (s.positive and s.n_relevant == 2 and s.w0 < 0.0):
+        return None
 
     # the checks: a larger basis, a larger domain
     fn = _continued(main.coeffs, R, d)
@@ -395,9 +405,9 @@ def _wilson_fisher(N, d, start):
     checks = [_solve(R, other, d, N, fn),
               _solve(R_big, min(MAX_DEGREE, int(degree * math.sqrt(R_big / R)) + 1), d, N, fn)]
     errors = [0.0, 0.0, 0.0]
-    ok = main.ok and s.positive and s.n_relevant == 2
+    ok = True
     for chk in checks:
-        if not chk.ok:
+        if not chk.ok:  # the point stands, its error is unknown
             ok = False
             errors = [math.nan] * 3
             break
@@ -405,7 +415,7 @@ def _wilson_fisher(N, d, start):
         for i, (x, y) in enumerate(((s.w0, cs.w0), (s.nu, cs.nu), (s.omega, cs.omega))):
             errors[i] = max(errors[i], abs(x - y))
     return WilsonFisherPoint(
-        N=N, d=d, u_prime_0=s.w0, kappa=s.kappa, nu=s.nu, omega=s.omega, converged=bool(ok),
+        N=N, d=d, u_prime_0=s.w0, kappa=s.kappa, nu=s.nu, omega=s.omega, converged=ok,
         nu_error=errors[1], omega_error=errors[2], u_prime_0_error=errors[0],
         n_relevant=s.n_relevant, R=R, degree=degree, seconds=time.perf_counter() - t0,
         coeffs=np.array(main.coeffs))
