@@ -38,6 +38,7 @@ of a neighbouring point, continued beyond its domain along its power law.
 
 from __future__ import annotations
 
+import contextlib
 import math
 import time
 from dataclasses import dataclass, field
@@ -45,7 +46,6 @@ from dataclasses import dataclass, field
 import numpy as np
 from numpy.polynomial import chebyshev as cheb
 from scipy.optimize import brentq
-from threadpoolctl import ThreadpoolController
 
 from . import exponents as ex
 from . import fixed_point as fp
@@ -359,12 +359,23 @@ def wilson_fisher(N: float, d: float, *, start: WilsonFisherPoint | None = None
         return _wilson_fisher(N, d, start)
 
 
-_CONTROLLER = []
+_CONTROLLER: list = []
+
+
+class _NoController:
+    def limit(self, **_):
+        return contextlib.nullcontext()
 
 
 def _blas_controller():
+    """threadpoolctl's controller (made once per process), or a stand-in that
+    limits nothing when threadpoolctl is not installed."""
     if not _CONTROLLER:
-        _CONTROLLER.append(ThreadpoolController())
+        try:
+            from threadpoolctl import ThreadpoolController
+            _CONTROLLER.append(ThreadpoolController())
+        except ImportError:
+            _CONTROLLER.append(_NoController())
     return _CONTROLLER[0]
 
 
