@@ -514,11 +514,12 @@ class Bench:
         Ns = (1.0, 2.0, 3.0, 4.0)
         ds = [round(3.0 + 0.01 * i, 10) for i in range(51)]  # 3.0 .. 3.5
         n = len(Ns) * len(ds)
-        segment = -(-n // 12)  # 12 tasks for both cluster sizes: the same work
+        tasks = 24
+        segment = -(-n // tasks)  # the same tasks for both cluster sizes: the same work
         self.say(f"## {SECTIONS['scan']}", "", "`./dev bench --only scan`", "",
                  f"`lpa_host.scan` over N = {', '.join(f'{N:g}' for N in Ns)} and d = "
                  f"{ds[0]:g}, {ds[1]:g}, …, {ds[-1]:g} ({n} Wilson-Fisher points with their "
-                 f"error estimates), {segment} points per task (the same 12 tasks for both "
+                 f"error estimates), {segment} points per task (the same {tasks} tasks for both "
                  "cluster sizes), on a LocalCluster of single-threaded worker processes "
                  "(OpenMP on one thread in each). Timed: the `scan` call on a running cluster "
                  "whose workers have loaded their routines and solved one point (`warm_up`), "
@@ -529,6 +530,7 @@ class Bench:
                  "d from a cold start.", "")
         repeats = 3
         samples = {1: [], 2: [], "loop": []}
+        waited = {1: [], 2: []}
         starts, rows_of = {}, {}
         threads = set()
 
@@ -554,14 +556,20 @@ class Bench:
             wilson_fisher(1.0, 3.0)  # load this process's routines too
             for rnd in range(repeats):
                 for k in (1, 2):
+                    before = clients[k].run(_run_queue_wait)
                     t0 = time.perf_counter()
                     rows_of[k] = scan(Ns, ds, client=clients[k], segment=segment)
                     samples[k].append(time.perf_counter() - t0)
+                    after = clients[k].run(_run_queue_wait)
+                    waited[k].append(min(after[w] - before[w] for w in after))
                 t0 = time.perf_counter()
                 loop_points = loop()
                 samples["loop"].append(time.perf_counter() - t0)
                 print(f"   round {rnd + 1} of {repeats} done", flush=True)
         times = {k: float(np.median(v)) for k, v in samples.items()}
+        # The same, less the time the least-delayed worker spent waiting for a
+        # core (other processes on the machine): an estimate for an idle machine.
+        idle = {k: float(np.median(np.subtract(samples[k], waited[k]))) for k in (1, 2)}
         t_loop = times["loop"]
         reference = rows_of[1]
         same = threads == {1} and all(
@@ -579,16 +587,37 @@ class Bench:
         self.say(*table(["", "fixed points / s", "time per point", "cluster start + warm-up"],
                         rows), "")
         r = times[1] / times[2]
-        self.say(f"2 workers against 1: {r:.2f}× on {os.cpu_count()} cores. Per point, the "
+        r_idle = idle[1] / idle[2]
+        self.say(f"2 workers against 1: {r:.2f}× on {os.cpu_count()} cores (load average "
+                 f"{_load()}); less the time the workers waited for a core held by other "
+                 f"processes (run-queue wait from /proc/PID/task/*/schedstat, the least "
+                 f"delayed worker's): {r_idle:.2f}× ({n / idle[1]:.2f} and {n / idle[2]:.2f} "
+                 f"points/s). Per point, the "
                  f"scan on 2 workers takes {times[2] / t_loop:.2f}× the loop's time "
                  f"({t_loop / times[2]:.2f}× faster) and on 1 worker "
-                 f"{times[1] / t_loop:.2f}× (the cost of the tasks, the transfers and the "
-                 f"cold start of each segment). {conv} of {n} points converged; the rows of "
+                 f"{times[1] / t_loop:.2f}× (over 1 means the tasks, transfers and each "
+                 f"segment's cold start cost more than they save). {conv} of {n} points "
+                 f"converged; the rows of "
                  f"both cluster sizes are the same numbers and their workers ran one OpenMP "
                  f"thread: {same}; largest difference of nu between the scan and the loop "
                  f"{dnu:.1e} (largest nu_error {err:.1e}).", "")
         self.verdict("scan: 2 workers ≥ 1.7× 1 worker on 2 cores", r >= 1.7,
-                     f"{r:.2f}× ({n / times[1]:.2f} and {n / times[2]:.2f} points/s)")
+                     f"{r:.2f}× ({n / times[1]:.2f} and {n / times[2]:.2f} points/s); "
+                     f"{r_idle:.2f}× less the workers' wait for a busy core")
+
+
+def _run_queue_wait():
+    """Seconds this process's threads have waited for a core so far (Linux
+    schedstat; 0 where it is missing). Runs in a scan's worker process."""
+    import glob
+    total = 0
+    for path in glob.glob(f"/proc/{os.getpid()}/task/*/schedstat"):
+        try:
+            with open(path) as fh:
+                total += int(fh.read().split()[1])
+        except (OSError, ValueError, IndexError):
+            pass
+    return total * 1e-9
 
 
 # ---------------------------------------------------------------------------

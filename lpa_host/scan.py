@@ -293,8 +293,9 @@ def local_client(workers: int | None = None):
     with dask.config.set({"distributed.worker.multiprocessing-method": method,
                           "distributed.scheduler.worker-saturation": 1.0}), \
             _environ(env), _main_not_from_stdin():
+        # dashboard on a free port: the default 8787 may be another cluster's
         cluster = LocalCluster(n_workers=n, threads_per_worker=1, processes=True,
-                               dashboard_address=None, env=env,
+                               dashboard_address=":0", env=env,
                                silence_logs=logging.ERROR)
         try:
             client = Client(cluster)
