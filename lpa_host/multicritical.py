@@ -94,10 +94,12 @@ def _x_end(k: int, N: float) -> float:
 
 
 def _path_degree(k: int) -> int:
+    """Basis degree while following a branch."""
     return 24 + 8 * k
 
 
 def _final_degree(k: int) -> int:
+    """Basis degree of the final solve."""
     return 48 + 10 * k
 
 
@@ -305,9 +307,31 @@ class _Branch:
         self.x_end = _x_end(k, N)
         self.points: list = []
         self.failed = False
+        # where the branch ends, by direction of travel: (last d, reason)
+        self.ends: dict = {}
 
     def _same(self, shape, ref) -> bool:
         return shape is not None and shape[0] == ref[0] and shape[1] == ref[1] and shape[3] > 0
+
+    def _end_reason(self, pr, c, d):
+        """Why the branch cannot be followed beyond d: 'turns back' (a fold:
+        an eigenvalue of the linearised flow at zero), 'a propagator denominator
+        vanishes' (the solution runs into the pole of the flow, or a structure
+        the path basis no longer resolves), or None."""
+        if _min_denominator(pr, c, 1001) < 1e-3:
+            return "a propagator denominator vanishes"
+        with _one_blas_thread():
+            theta = _ex.eigenvalues(pr, c, self.N)
+        if np.min(np.abs(theta.real)) < 1e-3:
+            return "turns back"
+        return None
+
+    def end(self, d_target: float):
+        """(last d, reason) if the branch is known to end before d_target, else None."""
+        for direction, (d_end, reason) in self.ends.items():
+            if (d_target - d_end) * direction > 0.0:
+                return d_end, reason
+        return None
 
     def _birth(self):
         """Solve just below d_k from the first-order solution."""
@@ -354,6 +378,8 @@ class _Branch:
             self._birth()
         if self.failed:
             return None
+        if self.end(d_target) is not None:
+            return None
         d, j, c, dcdd = self._nearest(d_target)
         pr = _problem(j, self.degree, d)
         if d == d_target:
@@ -372,7 +398,7 @@ class _Branch:
             r = _solve(prn, guess, self.N, maxiter=12)
             n_steps += 1
             shape = _shape(prn, r.coeffs) if r.success else None
-            ok = self._same(shape, ref)
+            ok = self._same(shape, ref) and _min_denominator(prn, r.coeffs, 1001) > 0.0
             if ok:
                 # Newton must end near the prediction, not on another solution
                 # of the same shape: the corrector is small next to the step
@@ -391,6 +417,9 @@ class _Branch:
             if not ok:
                 h *= 0.5
                 if h < 1e-9 or n_steps > 400:
+                    reason = self._end_reason(pr, c, d)
+                    if reason is not None:
+                        self.ends[direction] = (d, reason)
                     return None
                 continue
             cn = np.asarray(r.coeffs)
@@ -468,6 +497,21 @@ def denominators(problem, c, rho=None):
     return 1.0 + w, 1.0 + w + 2.0 * rho * h
 
 
+def _min_denominator(problem, c, n=_N_FINE) -> float:
+    """Smallest propagator denominator on [0, 0.95 R], or -1 if u'(R) <= 0.
+
+    The last few per cent of the domain are left out: where the row at R is not
+    yet accurate (large N, u'(R) small) it excites the fast solution there, a
+    boundary layer in u'' that the interior never sees. Beyond the last sign
+    change of u' both denominators stay positive on the large-field branch
+    (u' > 0 growing), which u'(R) > 0 stands for."""
+    rho = np.linspace(0.0, 0.95 * problem.R, n)
+    a, b = denominators(problem, c, rho)
+    if float(_evaluate(problem, c, problem.R)[1]) <= 0.0:
+        return -1.0
+    return float(min(a.min(), b.min()))
+
+
 _BLAS: list = []
 
 
@@ -498,14 +542,14 @@ def _analyse(problem, c, N, d, k, converged) -> FixedPoint:
 
 
 def _positive(problem, c) -> bool:
-    a, b = denominators(problem, c)
-    return bool(a.min() > 0.0 and b.min() > 0.0)
+    return _min_denominator(problem, c) > 0.0
 
 
 def _refine(problem, c, N, d, k):
     """Newton with a larger basis on a domain where u'(R) is large (or, failing
     that, on the path's domain); None unless the result has the same shape,
-    positive denominators and nearly the same u'(0)."""
+    positive denominators and u'(0) within 1e-3 of the path's (which may be
+    that far off where the path basis is coarse, e.g. large N)."""
     shape = _shape(problem, c)
     w0 = float(_evaluate(problem, c, 0.0)[1])
     R = _wanted_domain(problem, c, d, _W_FINAL, shape, _x_end(k, N))
@@ -519,7 +563,7 @@ def _refine(problem, c, N, d, k):
         s2 = _shape(pr, c2)
         w2 = float(_evaluate(pr, c2, 0.0)[1])
         if (s2 is not None and s2[:2] == shape[:2] and _positive(pr, c2)
-                and abs(w2 - w0) <= 1e-5 * abs(w0) + 1e-9):
+                and abs(w2 - w0) <= 1e-3 * abs(w0) + 1e-8):
             return pr, c2
     return None
 
@@ -569,6 +613,13 @@ def fixed_points(d: float, N: float = 1, *, precise: bool = True,
         for k in branch_orders(d):
             branch = _branch(k, N)
             got = branch.follow(d, progress=say)
+            end = branch.end(d) if got is None else None
+            if end is not None:
+                warnings.warn(f"fixed_points: the branch born at d_{k} = "
+                              f"{birth_dimension(k):.6g} ends at d = {end[0]:.6g} ({end[1]}); "
+                              f"it has no point at d = {d} (N = {N})",
+                              RuntimeWarning, stacklevel=2)
+                continue
             if got is None:
                 warnings.warn(f"fixed_points: the branch born at d_{k} = "
                               f"{birth_dimension(k):.6g} could not be followed to d = {d} "
