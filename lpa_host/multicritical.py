@@ -48,9 +48,14 @@ its eigenvalues crosses zero there, its n_relevant stays k), so the
 continuation cannot lose it, and each fixed point that comes out of the
 Gaussian one is counted once. For N = 1 a shooting scan in u'(0) from rho = 0
 finds no fixed point other than these (the tests confirm each of them by
-shooting). For large N the tricritical branch can fold back in d; a branch
-that cannot be followed to the requested d is reported (converged=False, with
-a warning) rather than dropped.
+shooting), and the same holds along N = 2, 3, 4 scans.
+
+For larger N (about 10 and up) a branch can end before d: it turns back in d
+(an eigenvalue reaches zero: it merges with a fixed point that does not come
+from the Gaussian one), or a propagator denominator closes. Such a branch is
+left out below its end, with a warning; the partner of a fold is not followed,
+so there the list holds the points connected to the Gaussian one only. A branch
+that is lost for any other reason gives an entry with converged=False.
 
 Points along every branch are kept per process, so a scan over d continues
 from the nearest point already computed instead of from d_k.
@@ -592,8 +597,11 @@ def fixed_points(d: float, N: float = 1, *, precise: bool = True,
     (u'(0) then good to about 1e-9 instead of 1e-11; faster for scans).
     progress: print each continuation step.
 
-    A branch that cannot be followed to d (not expected for N = 1) gives an
-    entry with converged=False and nan values, and a warning.
+    A branch that ends above d (it turns back, or a denominator closes: large N
+    only) is left out with a RuntimeWarning; one that cannot be followed for
+    any other reason (not seen for N <= 6) gives an entry with converged=False,
+    nan values and a warning. Within about 1e-6 of d_k the new point cannot be
+    told from the Gaussian one in double precision (u'(0) ~ 1e-9).
     Raises ValueError for non-finite or non-real input, N < 1 or d < D_MIN.
     """
     d = _check_real("d", d)
