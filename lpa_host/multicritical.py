@@ -47,8 +47,9 @@ Why this is all of them: each branch is a smooth curve in d below d_k (none of
 its eigenvalues crosses zero there, its n_relevant stays k), so the
 continuation cannot lose it, and each fixed point that comes out of the
 Gaussian one is counted once. For N = 1 a shooting scan in u'(0) from rho = 0
-finds no fixed point other than these (the tests confirm each of them by
-shooting), and the same holds along N = 2, 3, 4 scans.
+finds no fixed point other than these at d = 2.9, 2.6 and 2.45 (and the
+tests confirm each of them by shooting); for N = 2 and 4 every branch reaches
+d = 2.3 without turning back.
 
 For larger N (about 10 and up) a branch can end before d: it turns back in d
 (an eigenvalue reaches zero: it merges with a fixed point that does not come
