@@ -17,6 +17,7 @@ DIR defaults to examples/output.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import csv
 import math
 import os
@@ -178,6 +179,7 @@ def main(argv=None) -> int:
     os.makedirs(args.out, exist_ok=True)
 
     t0 = time.perf_counter()
+    ctx: contextlib.AbstractContextManager
     if args.scheduler:
         from distributed import Client
         try:
@@ -222,7 +224,7 @@ def main(argv=None) -> int:
           f"{len(workers)} workers), {len(rows) - len(bad)} converged")
     if counts:
         print(f"  N = 1 fixed-point count at {len(counts)} values of d in {t_count:.1f} s")
-    near3 = {}
+    near3: dict[float, dict] = {}
     for r in rows:
         if r["converged"] and (r["N"] not in near3 or
                                abs(r["d"] - 3) < abs(near3[r["N"]]["d"] - 3)):

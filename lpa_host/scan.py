@@ -42,6 +42,7 @@ from __future__ import annotations
 import contextlib
 import logging
 import math
+import numbers
 import os
 import sys
 import time
@@ -132,11 +133,11 @@ def failed_row(N: float, d: float) -> dict:
 
 def _plain(row: dict) -> dict:
     """Plain Python scalars only (numpy scalars pickle, but tie the reader to numpy)."""
-    out = {}
+    out: dict = {}
     for k, v in row.items():
         if isinstance(v, bool) or type(v).__name__ == "bool_":
             out[k] = bool(v)
-        elif isinstance(v, int) and not isinstance(v, bool):
+        elif isinstance(v, numbers.Integral):
             out[k] = int(v)
         else:
             try:
