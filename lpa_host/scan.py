@@ -16,9 +16,9 @@ There are several segments per worker, so a slow segment does not hold up the
 others, and the cut depends on the grid and the number of workers only, never
 on timing: the same call on the same cluster size gives the same numbers.
 
-What crosses a process boundary. A task receives N, a list of d and the name
-of the point function; it returns a list of rows of plain Python floats and
-bools. Routine addresses, solvers and bases are made inside each worker process
+What crosses a process boundary. A task receives N, a list of d and, if one
+was given, the point function (a module-level function travels as its name);
+it returns a list of rows of plain Python floats and bools. Routine addresses, solvers and bases are made inside each worker process
 the first time it needs them (``lpa_host`` builds them lazily and caches them
 per process); they mean nothing in another process and are never pickled.
 
