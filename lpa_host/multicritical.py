@@ -618,6 +618,7 @@ def fixed_points(d: float, N: float = 1, *, precise: bool = True,
             return list(_RESULTS[key])
     say = print if progress else None
     out = []
+    clean = True  # nothing to warn about: the answer may be reused
     with _LOCK:
         for k in branch_orders(d):
             branch = _branch(k, N)
@@ -628,6 +629,7 @@ def fixed_points(d: float, N: float = 1, *, precise: bool = True,
                               f"{birth_dimension(k):.6g} ends at d = {end[0]:.6g} ({end[1]}); "
                               f"it has no point at d = {d} (N = {N})",
                               RuntimeWarning, stacklevel=2)
+                clean = False
                 continue
             if got is None:
                 warnings.warn(f"fixed_points: the branch born at d_{k} = "
@@ -635,6 +637,7 @@ def fixed_points(d: float, N: float = 1, *, precise: bool = True,
                               f"(N = {N})", RuntimeWarning, stacklevel=2)
                 result = FixedPoint(N=N, d=d, u_prime_0=math.nan, kappa=math.nan,
                                     nu=math.nan, n_relevant=k, converged=False, k=k)
+                clean = False
             else:
                 pr, c = got
                 refined = _refine(pr, c, N, d, k) if precise else None
@@ -645,12 +648,14 @@ def fixed_points(d: float, N: float = 1, *, precise: bool = True,
                                   f"{birth_dimension(k):.6g} has a vanishing propagator "
                                   f"denominator at d = {d} (N = {N}); left out",
                                   RuntimeWarning, stacklevel=2)
+                    clean = False
                     continue
                 result = _analyse(pr, c, N, d, k, converged=True)
             out.append(result)
     out.sort(key=lambda p: (p.n_relevant, p.k))
-    with _LOCK:
-        if len(_RESULTS) >= _MAX_RESULTS:
-            del _RESULTS[next(iter(_RESULTS))]
-        _RESULTS[key] = tuple(out)
+    if clean:
+        with _LOCK:
+            if len(_RESULTS) >= _MAX_RESULTS:
+                del _RESULTS[next(iter(_RESULTS))]
+            _RESULTS[key] = tuple(out)
     return out
