@@ -10,7 +10,7 @@
 
 How the work is cut. For each N the d values are sorted and cut into runs of
 neighbouring values (segments); one task solves one segment in a row, each
-point started from the last converged one (``wilson_fisher(N, d,
+point started from the nearest converged one (``wilson_fisher(N, d,
 start=previous)``), beginning at the point nearest d = 3 and walking outwards.
 There are several segments per worker, so a slow segment does not hold up the
 others, and the cut depends on the grid and the number of workers only, never
@@ -155,20 +155,21 @@ def _default_point_fn():
 def solve_segment(N: float, ds: Sequence[float], point_fn: Callable | None = None) -> list[dict]:
     """One task: Wilson-Fisher rows for one N along ds, in the order given.
 
-    The first point starts cold; every later one from the last point that
-    converged (then, if that fails, cold). Runs in a worker process; also
+    The first point starts cold; every later one from the converged point
+    nearest in d (then, if that fails, cold). Runs in a worker process; also
     callable directly, e.g. ``solve_segment(1.0, [3.0, 3.1, 3.2])``."""
     fn = point_fn or _default_point_fn()
     rows = []
-    previous = None
+    solved: list = []  # (d, converged result)
     for d in ds:
         try:
+            previous = min(solved, key=lambda x: abs(x[0] - d))[1] if solved else None
             result = fn(N, d) if previous is None else fn(N, d, start=previous)
             if previous is not None and not result.converged:
                 result = fn(N, d)
             row = _plain(result.as_row())
             if result.converged:
-                previous = result
+                solved.append((d, result))
         except Exception:  # noqa: BLE001  - one bad point must not end the segment
             logger.exception("the Wilson-Fisher point at N = %g, d = %g raised", N, d)
             row = failed_row(N, d)
