@@ -20,7 +20,7 @@ grid columns, d = ``inv_dim`` and point p:
 - ``vals[p]`` = u, ``grads[p*d + a]`` = du/dx_a,
   ``hess[p*d*d + j*d + k]`` = d2u/(dx_j dx_k) at point p;
 - ``flow_params``: the flow-parameter vector of the solve (its length is not
-  passed).
+  passed; an empty one may arrive as a null address).
 
 ``cfunc_ptr`` (required)
     ``void flow(points, vals, grads, hess, flow_params, out, int n_points,
@@ -34,11 +34,14 @@ grid columns, d = ``inv_dim`` and point p:
     writes for state s. Only ever called with ``inv_dim == 1``.
 ``sens_cfunc_ptr``, ``sens_par_cfunc_ptr`` (optional, 0 = absent)
     ``void sens(points, vals, grads, hess, flow_params, sens_vals,
-    sens_grads, sens_hess, int n_points)``: the partial derivatives of
-    ``out[p]`` with respect to ``vals[p]`` (length m), each
-    ``grads[p*d + a]`` (m*d) and each ``hess[p*d*d + e]`` (m*d*d, every
-    entry a separate variable); d is not passed. Both compute the same;
-    ``sens_par_cfunc_ptr`` may spread its work over threads of its own.
+    sens_grads, sens_hess, int n_points)``: write the partial derivatives
+    of ``out[p]``: ``sens_vals[p]`` with respect to ``vals[p]`` (length m),
+    ``sens_grads[p*d + a]`` with respect to ``grads[p*d + a]`` (m*d) and
+    ``sens_hess[p*d*d + e]`` with respect to ``hess[p*d*d + e]`` (m*d*d,
+    every entry a separate variable); d is not passed. Both compute the
+    same. While ``sens_cfunc_ptr`` is given, ``sens_par_cfunc_ptr`` is only
+    called from outside OpenMP parallel regions and may spread its work
+    over threads of its own.
 
 Every routine must write every entry of its outputs, never write its inputs,
 keep the equation local (``out[p]`` depends on point p and ``flow_params``
