@@ -22,6 +22,10 @@ PRELUDE = textwrap.dedent("""
     import _core_cpp, _lpa_cpp
     import routines as R
 
+    # A child of a shell that runs it in the background inherits SIGINT as
+    # ignored: put Python's own handler back, as an interactive session has.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+
     NAP_US = 300.0  # each routine call naps this long: every driver runs for minutes
     grid = np.linspace(0.0, 1.0, 6)[:, None]
     solver = _lpa_cpp.LPACollSolver_cpp(grid, _core_cpp.PolynomialAnsatz(1, 3),
