@@ -34,18 +34,18 @@ bool is_ours(const struct sigaction& action) {
 
 }  // namespace
 
-void watch_sigint() noexcept {
+bool watch_sigint() noexcept {
     struct sigaction current;
-    if (sigaction(SIGINT, nullptr, &current) != 0 || is_ours(current)) return;
+    if (sigaction(SIGINT, nullptr, &current) != 0 || is_ours(current)) return false;
     if (!(current.sa_flags & SA_SIGINFO) &&
         (current.sa_handler == SIG_DFL || current.sa_handler == SIG_IGN))
-        return;
+        return false;
     g_previous = current;
     struct sigaction mine = {};
     mine.sa_sigaction = &on_sigint;
     mine.sa_mask = current.sa_mask;
     mine.sa_flags = SA_SIGINFO | (current.sa_flags & (SA_ONSTACK | SA_RESTART));
-    sigaction(SIGINT, &mine, nullptr);
+    return sigaction(SIGINT, &mine, nullptr) == 0;
 }
 
 namespace {
@@ -81,7 +81,9 @@ bool RunControl::poll_owner() noexcept {
         const long long delay_ns =
             std::chrono::duration_cast<std::chrono::nanoseconds>(kArmDelay).count();
         if (coarse_now_ns() - started_ns_ >= delay_ns) {
-            watch_sigint();
+            // Put back after someone replaced it: a SIGINT may have come in
+            // since, unseen by the flag, so ask once.
+            if (watch_sigint()) g_sigint.store(true, std::memory_order_relaxed);
             armed_ = true;
         }
     }

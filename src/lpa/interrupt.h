@@ -21,7 +21,8 @@
 // when the module is imported) and stays as long as nobody replaces it.
 // Installing it is a system call, too slow for every short call, so a call
 // checks that it is still in place (and puts it back) only once it has run
-// for kArmDelay. SIGINT that is ignored or left at its
+// for kArmDelay. A call that has to put it back asks `confirm` once, since
+// a SIGINT may have come in unseen before that. SIGINT that is ignored or left at its
 // default action is left alone. A SIGINT that arrives between calls leaves
 // the flag raised; the next call then asks `confirm` once, which finds
 // nothing to do and lets the call go on.
@@ -82,7 +83,8 @@ private:
 
 // Puts the SIGINT handler described above in front of the current one,
 // unless it is there already or SIGINT is ignored or at its default action.
-void watch_sigint() noexcept;
+// Returns true if it installed the handler.
+bool watch_sigint() noexcept;
 
 // Polls a possibly null control.
 inline bool stop_requested(RunControl* control) noexcept {

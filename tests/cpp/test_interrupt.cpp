@@ -32,6 +32,14 @@ void install_host_handler() {
     sigaction(SIGINT, &a, nullptr);
 }
 
+// The host's handler, then ours in front of it, as importing the Python
+// module does.
+void install_host_handler_and_watch() {
+    install_host_handler();
+    ASSERT_TRUE(vexal::lpa::watch_sigint());
+    ASSERT_FALSE(vexal::lpa::watch_sigint());  // once is enough
+}
+
 // u - x = 0 per point, slowly: each call naps, and call number g_raise_at
 // (counted over all threads) raises SIGINT.
 std::atomic<int> g_calls{0};
@@ -62,7 +70,7 @@ const VectorXd kNoParams(0);
 }  // namespace
 
 TEST(Interrupt, EveryDriverStopsAndTheSolverStaysUsable) {
-    install_host_handler();
+    install_host_handler_and_watch();
     const LPACollSolver_cpp s = make_solver();
     const VectorXd start = VectorXd::Zero(3);
     const auto reference = s.local_optimize(start, 4, -1.0, kNoParams, false);
@@ -107,7 +115,7 @@ TEST(Interrupt, EveryDriverStopsAndTheSolverStaysUsable) {
 }
 
 TEST(Interrupt, AHostThatDeclinesLetsTheRunFinish) {
-    install_host_handler();
+    install_host_handler_and_watch();
     const LPACollSolver_cpp s = make_solver();
     g_calls = 0;
     g_raise_at = 60;
@@ -120,7 +128,7 @@ TEST(Interrupt, AHostThatDeclinesLetsTheRunFinish) {
 }
 
 TEST(Interrupt, OnlyTheCallingThreadAsksTheHost) {
-    install_host_handler();
+    install_host_handler_and_watch();
     g_confirms = 0;
     RunControl control(&confirm_stop, nullptr);
     std::this_thread::sleep_for(std::chrono::milliseconds(40));
@@ -148,6 +156,19 @@ TEST(Interrupt, IgnoredOrDefaultSigintIsLeftAlone) {
         EXPECT_FALSE(now.sa_flags & SA_SIGINFO);
         EXPECT_EQ(now.sa_handler, disposition);
     }
+}
+
+TEST(Interrupt, ACallPutsBackAReplacedHandlerAndAsksOnce) {
+    install_host_handler_and_watch();
+    install_host_handler();  // the host replaced ours
+    g_confirms = 0;
+    RunControl control(&confirm_go_on, nullptr);
+    std::this_thread::sleep_for(std::chrono::milliseconds(40));
+    EXPECT_FALSE(control.stop_requested());
+    EXPECT_EQ(g_confirms, 1);  // a SIGINT may have slipped through meanwhile
+    EXPECT_FALSE(vexal::lpa::watch_sigint());  // back in place
+    EXPECT_FALSE(control.stop_requested());
+    EXPECT_EQ(g_confirms, 1);
 }
 
 TEST(Interrupt, ShortCallsNeverTouchTheHandler) {
