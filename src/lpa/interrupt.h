@@ -8,8 +8,8 @@
 // measurable. A run that is told to stop throws Interrupted once every thread
 // has left its parallel region; the solver itself is never changed.
 //
-// How a SIGINT reaches it: while an interruptible call runs, SIGINT is
-// caught by a handler that raises a process-wide flag and then calls
+// How a SIGINT reaches it: SIGINT is caught by a handler that raises a
+// process-wide flag and then calls
 // whichever handler was installed before it (for a Python host, the
 // interpreter's own, so the interpreter sees every signal exactly as
 // without it). On the calling thread, stop_requested() sees the flag and
@@ -22,10 +22,10 @@
 // Installing it is a system call, too slow for every short call, so a call
 // checks that it is still in place (and puts it back) only once it has run
 // for kArmDelay. A call that has to put it back asks `confirm` once, since
-// a SIGINT may have come in unseen before that. SIGINT that is ignored or left at its
-// default action is left alone. A SIGINT that arrives between calls leaves
-// the flag raised; the next call then asks `confirm` once, which finds
-// nothing to do and lets the call go on.
+// a SIGINT may have come in unseen before that. SIGINT that is ignored or
+// left at its default action is left alone. A SIGINT that arrives between
+// calls leaves the flag raised; the next call then asks `confirm` once,
+// which finds nothing to do and lets the call go on.
 //
 // One RunControl per call, made and destroyed on the calling thread; only
 // one call at a time should be interruptible (the Python bindings make one
