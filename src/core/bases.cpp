@@ -83,9 +83,9 @@ std::vector<std::vector<int>> graded_lex_exponents(int inv_dim, int degree) {
     if (static_cast<unsigned long long>(n) * static_cast<unsigned long long>(inv_dim) >
         kMaxExponents) {
         throw std::invalid_argument(
-            "a basis in " + std::to_string(inv_dim) + " variables of degree <= " +
-            std::to_string(degree) + " has " + std::to_string(n) + " functions of " +
-            std::to_string(inv_dim) + " exponents each, more than the " +
+            "a basis in " + std::to_string(inv_dim) +
+            " variables of degree <= " + std::to_string(degree) + " has " + std::to_string(n) +
+            " functions of " + std::to_string(inv_dim) + " exponents each, more than the " +
             std::to_string(kMaxExponents) + " exponents a basis can tabulate");
     }
     std::vector<std::vector<int>> out;

@@ -162,10 +162,8 @@ py::tuple as_tuple(const std::vector<double>& v) {
 // assignment fails with "property 'name' of ... has no setter".
 template <typename Class, typename Getter>
 void def_readonly(Class& cls, const char* name, Getter&& getter, const char* doc) {
-    cls.def_property_readonly(name,
-                              py::cpp_function(std::forward<Getter>(getter), py::name(name),
-                                               initialised),
-                              doc);
+    cls.def_property_readonly(
+        name, py::cpp_function(std::forward<Getter>(getter), py::name(name), initialised), doc);
 }
 
 // The attributes both product bases share.
@@ -222,10 +220,13 @@ PYBIND11_MODULE(_core_cpp, m, py::multiple_interpreters::not_supported()) {
         "Monomials x_1^e_1 ... x_q^e_q of total degree <= degree, in graded\n"
         "lexicographic order (for q = 2, degree = 2: 1, x, y, x^2, xy, y^2).");
     polynomial.def(py::init<int, int>(), py::arg("inv_dim"), py::arg("degree"))
-        .def("__repr__", [](const PolynomialAnsatz& b) {
-            return "PolynomialAnsatz(inv_dim=" + std::to_string(b.inv_dim()) +
-                   ", degree=" + std::to_string(b.degree()) + ")";
-        }, initialised);
+        .def(
+            "__repr__",
+            [](const PolynomialAnsatz& b) {
+                return "PolynomialAnsatz(inv_dim=" + std::to_string(b.inv_dim()) +
+                       ", degree=" + std::to_string(b.degree()) + ")";
+            },
+            initialised);
     def_product_attributes(polynomial);
 
     py::class_<ChebyshevAnsatz, Ansatz, py::smart_holder> chebyshev(
@@ -236,12 +237,15 @@ PYBIND11_MODULE(_core_cpp, m, py::multiple_interpreters::not_supported()) {
     chebyshev
         .def(py::init<int, int, std::vector<double>, std::vector<double>>(), py::arg("inv_dim"),
              py::arg("degree"), py::arg("lower"), py::arg("upper"))
-        .def("__repr__", [](const ChebyshevAnsatz& b) {
-            return "ChebyshevAnsatz(inv_dim=" + std::to_string(b.inv_dim()) +
-                   ", degree=" + std::to_string(b.degree()) +
-                   ", lower=" + std::string(py::repr(as_tuple(b.lower()))) +
-                   ", upper=" + std::string(py::repr(as_tuple(b.upper()))) + ")";
-        }, initialised);
+        .def(
+            "__repr__",
+            [](const ChebyshevAnsatz& b) {
+                return "ChebyshevAnsatz(inv_dim=" + std::to_string(b.inv_dim()) +
+                       ", degree=" + std::to_string(b.degree()) +
+                       ", lower=" + std::string(py::repr(as_tuple(b.lower()))) +
+                       ", upper=" + std::string(py::repr(as_tuple(b.upper()))) + ")";
+            },
+            initialised);
     def_product_attributes(chebyshev);
     def_readonly(
         chebyshev, "lower", [](const ChebyshevAnsatz& b) { return as_tuple(b.lower()); },

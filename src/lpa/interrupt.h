@@ -77,7 +77,7 @@ private:
     void* context_;
     std::thread::id owner_;
     long long started_ns_;  // coarse monotonic clock
-    bool armed_ = false;  // owner only
+    bool armed_ = false;    // owner only
     std::atomic<bool> stop_{false};
 };
 

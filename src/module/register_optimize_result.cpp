@@ -16,7 +16,7 @@ namespace {
 // setter". The getter returns a reference into the result, kept alive by it.
 template <typename T>
 void def_readonly_named(py::class_<OptimizeResult>& cls, const char* name,
-                        T OptimizeResult::*member) {
+                        T OptimizeResult::* member) {
     cls.def_property_readonly(
         name,
         py::cpp_function([member](const OptimizeResult& r) -> const T& { return r.*member; },

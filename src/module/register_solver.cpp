@@ -32,7 +32,7 @@ struct SignalCheck {
         try {
             py::gil_scoped_acquire gil;
             if (PyErr_CheckSignals() == 0) return false;  // handled, nothing raised
-            self->error.emplace();                         // fetches the exception
+            self->error.emplace();                        // fetches the exception
         } catch (...) {
             // Stop anyway; raise_pending() reports KeyboardInterrupt.
         }
@@ -115,8 +115,8 @@ void register_solver(py::module_& m) {
                                                      multithread, control);
                 });
             },
-            py::arg("init_coeffs"), py::arg("maxiter"), py::arg("tol"),
-            py::arg("flow_params_path"), py::arg("multithread") = true, require_initialised())
+            py::arg("init_coeffs"), py::arg("maxiter"), py::arg("tol"), py::arg("flow_params_path"),
+            py::arg("multithread") = true, require_initialised())
         .def(
             "multistart_optimize",
             [](const Solver& self, const std::vector<VectorXd>& init_coeffs_list, int maxiter,
@@ -126,8 +126,8 @@ void register_solver(py::module_& m) {
                                                     control);
                 });
             },
-            py::arg("init_coeffs_list"), py::arg("maxiter"), py::arg("tol"),
-            py::arg("flow_params"), require_initialised());
+            py::arg("init_coeffs_list"), py::arg("maxiter"), py::arg("tol"), py::arg("flow_params"),
+            require_initialised());
 }
 
 }  // namespace vexal::lpa::bindings

@@ -86,8 +86,8 @@ TEST(Interrupt, EveryDriverStopsAndTheSolverStaysUsable) {
          }},
         {"param_path_following",
          [&](RunControl* c) {
-             s.param_path_following(start, 1000, -1.0, std::vector<VectorXd>(100, kNoParams),
-                                    true, c);
+             s.param_path_following(start, 1000, -1.0, std::vector<VectorXd>(100, kNoParams), true,
+                                    c);
          }},
         {"multistart_optimize",
          [&](RunControl* c) {
@@ -165,7 +165,7 @@ TEST(Interrupt, ACallPutsBackAReplacedHandlerAndAsksOnce) {
     RunControl control(&confirm_go_on, nullptr);
     std::this_thread::sleep_for(std::chrono::milliseconds(40));
     EXPECT_FALSE(control.stop_requested());
-    EXPECT_EQ(g_confirms, 1);  // a SIGINT may have slipped through meanwhile
+    EXPECT_EQ(g_confirms, 1);                  // a SIGINT may have slipped through meanwhile
     EXPECT_FALSE(vexal::lpa::watch_sigint());  // back in place
     EXPECT_FALSE(control.stop_requested());
     EXPECT_EQ(g_confirms, 1);

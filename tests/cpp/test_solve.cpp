@@ -373,12 +373,12 @@ TEST(Step, NoCoefficientsGiveTheEmptyStep) {
 
 // Routines that return without writing anything, as a failed host callback
 // does. Whatever their output buffers held before must not be read.
-void silent_flow(const double*, const double*, const double*, const double*, const double*,
-                 double*, int, int) {}
+void silent_flow(const double*, const double*, const double*, const double*, const double*, double*,
+                 int, int) {}
 void silent_batch(const double*, const double*, const double*, const double*, const double*,
                   double*, int, int, int) {}
-void silent_sens(const double*, const double*, const double*, const double*, const double*,
-                 double*, double*, double*, int) {}
+void silent_sens(const double*, const double*, const double*, const double*, const double*, double*,
+                 double*, double*, int) {}
 
 TEST(UnwrittenOutputs, ReadAsNaNOnEveryPath) {
     const int m = 300, n = 256;
