@@ -94,8 +94,4 @@ bool RunControl::poll_owner() noexcept {
     return true;
 }
 
-void RunControl::throw_if_stopped() const {
-    if (stopped()) throw Interrupted();
-}
-
 }  // namespace vexal::lpa

@@ -9,10 +9,9 @@
 // has left its parallel region; the solver itself is never changed.
 //
 // How a SIGINT reaches it: SIGINT is caught by a handler that raises a
-// process-wide flag and then calls
-// whichever handler was installed before it (for a Python host, the
-// interpreter's own, so the interpreter sees every signal exactly as
-// without it). On the calling thread, stop_requested() sees the flag and
+// process-wide flag and then calls whichever handler was installed before it
+// (for a Python host, the interpreter's own, so the interpreter sees every
+// signal exactly as without it). On the calling thread, stop_requested() sees the flag and
 // asks the `confirm` hook whether to stop: the Python bindings run the
 // interpreter's signal handlers there and stop only if one raised
 // (KeyboardInterrupt by default), keeping the exception for the caller.
@@ -66,9 +65,6 @@ public:
 
     // True if the call was told to stop.
     bool stopped() const noexcept { return stop_.load(std::memory_order_relaxed); }
-
-    // Throws Interrupted if the call was told to stop.
-    void throw_if_stopped() const;
 
 private:
     bool poll_owner() noexcept;
