@@ -44,10 +44,30 @@ large bases.
 
 from __future__ import annotations
 
+import contextlib
+
 import numpy as np
 import scipy.linalg
 
 from . import flow
+
+_BLAS: list = []
+
+
+def one_blas_thread():
+    """Context that keeps BLAS/LAPACK on one thread: the eigenproblems and
+    solves here are small, and slower and erratic on several threads next to
+    the solver's OpenMP threads or a scan's other workers. Without
+    threadpoolctl it limits nothing."""
+    if not _BLAS:
+        try:
+            from threadpoolctl import ThreadpoolController
+            _BLAS.append(ThreadpoolController())
+        except ImportError:  # pragma: no cover
+            _BLAS.append(None)
+    if _BLAS[0] is None:  # pragma: no cover
+        return contextlib.nullcontext()
+    return _BLAS[0].limit(limits=1, user_api="blas")
 
 _LD = np.longdouble
 

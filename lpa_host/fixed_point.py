@@ -158,19 +158,27 @@ class Summary:
         return self.min_a > 0.0 and self.min_b > 0.0
 
 
-def find_kappa(problem: FixedPointProblem, coeffs, fine: np.ndarray | None = None) -> float:
-    """First zero of u' in (0, R) (the minimum of the potential), or nan."""
-    if fine is None:
-        fine = np.linspace(0.0, problem.R, 2001)
-    w = problem.evaluate(coeffs, fine)[1]
-    if np.max(np.abs(w)) < 1e-8:  # flat: the Gaussian fixed point
+def first_minimum(slope, rho: np.ndarray, flat: float = 0.0) -> float:
+    """First zero of u' = slope(rho) from below on the grid rho, refined to
+    rounding (the minimum of the potential); nan if u' never turns positive
+    or stays below `flat` in size everywhere."""
+    w = slope(rho)
+    if np.max(np.abs(w)) < flat:
         return math.nan
     idx = np.nonzero((w[:-1] < 0.0) & (w[1:] >= 0.0))[0]
     if len(idx) == 0:
         return math.nan
     i = idx[0]
-    return brentq(lambda r: problem.evaluate(coeffs, r)[1][0], fine[i], fine[i + 1],
+    return brentq(lambda r: float(np.ravel(slope(r))[0]), rho[i], rho[i + 1],
                   xtol=1e-15, rtol=4 * np.finfo(float).eps, maxiter=200)
+
+
+def find_kappa(problem: FixedPointProblem, coeffs, fine: np.ndarray | None = None) -> float:
+    """First zero of u' in (0, R) (the minimum of the potential), or nan."""
+    if fine is None:
+        fine = np.linspace(0.0, problem.R, 2001)
+    # flat: the Gaussian fixed point
+    return first_minimum(lambda r: problem.evaluate(coeffs, r)[1], fine, flat=1e-8)
 
 
 def summarize(problem: FixedPointProblem, coeffs, N: float, n_fine: int = 4001) -> Summary:

@@ -72,7 +72,6 @@ from numbers import Real
 from typing import NamedTuple
 
 import numpy as np
-from scipy.optimize import brentq
 from scipy.special import genlaguerre, roots_genlaguerre
 
 from . import exponents as _ex
@@ -326,7 +325,7 @@ class _Branch:
         the path basis no longer resolves), or None."""
         if _min_denominator(pr, c, 1001) < 1e-3:
             return "a propagator denominator vanishes"
-        with _one_blas_thread():
+        with _ex.one_blas_thread():
             theta = _ex.eigenvalues(pr, c, self.N)
         if np.min(np.abs(theta.real)) < 1e-3:
             return "turns back"
@@ -485,14 +484,7 @@ def _branch(k: int, N: float) -> _Branch:
 # --- analysis ---------------------------------------------------------------------
 
 def _first_minimum(problem, c) -> float:
-    rho = _fine(problem)
-    w = _evaluate(problem, c, rho)[1]
-    idx = np.nonzero((w[:-1] < 0.0) & (w[1:] >= 0.0))[0]
-    if len(idx) == 0:
-        return math.nan
-    i = idx[0]
-    return brentq(lambda r: float(_evaluate(problem, c, r)[1]), rho[i], rho[i + 1],
-                  xtol=1e-15, rtol=4 * np.finfo(float).eps, maxiter=200)
+    return _fp.first_minimum(lambda r: _evaluate(problem, c, r)[1], _fine(problem))
 
 
 def denominators(problem, c, rho=None):
@@ -518,26 +510,8 @@ def _min_denominator(problem, c, n=_N_FINE) -> float:
     return float(min(a.min(), b.min()))
 
 
-_BLAS: list = []
-
-
-def _one_blas_thread():
-    """Context that keeps BLAS/LAPACK on one thread (a small eigenproblem is
-    slower, and erratic, on several next to the solver's OpenMP threads)."""
-    if not _BLAS:
-        try:
-            from threadpoolctl import ThreadpoolController
-            _BLAS.append(ThreadpoolController())
-        except ImportError:  # pragma: no cover
-            _BLAS.append(None)
-    if _BLAS[0] is None:  # pragma: no cover
-        import contextlib
-        return contextlib.nullcontext()
-    return _BLAS[0].limit(limits=1, user_api="blas")
-
-
 def _analyse(problem, c, N, d, k, converged) -> FixedPoint:
-    with _one_blas_thread():
+    with _ex.one_blas_thread():
         theta = _ex.eigenvalues(problem, c, N)
     nu, _, n_rel = _ex.exponents(theta, d)
     return FixedPoint(N=float(N), d=float(d), u_prime_0=float(_evaluate(problem, c, 0.0)[1]),

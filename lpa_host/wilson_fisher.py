@@ -38,14 +38,12 @@ of a neighbouring point, continued beyond its domain along its power law.
 
 from __future__ import annotations
 
-import contextlib
 import math
 import time
 from dataclasses import dataclass, field
 
 import numpy as np
 from numpy.polynomial import chebyshev as cheb
-from scipy.optimize import brentq
 
 from . import exponents as ex
 from . import fixed_point as fp
@@ -206,14 +204,7 @@ def _positive(sol):
 def _kappa(sol):
     """The first zero of u' (the minimum of the potential), or nan."""
     R, c = sol.problem.R, sol.coeffs
-    rho = np.linspace(0.0, R, 801)
-    w = fp.chebyshev_evaluate(c, R, rho)[1]
-    idx = np.nonzero((w[:-1] < 0.0) & (w[1:] >= 0.0))[0]
-    if len(idx) == 0:
-        return math.nan
-    i = idx[0]
-    return brentq(lambda r: fp.chebyshev_evaluate(c, R, r)[1][0], rho[i], rho[i + 1],
-                  xtol=1e-15, rtol=4 * np.finfo(float).eps, maxiter=200)
+    return fp.first_minimum(lambda r: fp.chebyshev_evaluate(c, R, r)[1], np.linspace(0.0, R, 801))
 
 
 def _fit_domain(N, d, fn, R, degree, target):
@@ -355,28 +346,8 @@ def wilson_fisher(N: float, d: float, *, start: WilsonFisherPoint | None = None
     """
     N, d = _check_input(N, d)
     # Small dense problems: BLAS threads only cost here (and fight a scan's workers).
-    with _blas_controller().limit(limits=1, user_api="blas"):
+    with ex.one_blas_thread():
         return _wilson_fisher(N, d, start)
-
-
-_CONTROLLER: list = []
-
-
-class _NoController:
-    def limit(self, **_):
-        return contextlib.nullcontext()
-
-
-def _blas_controller():
-    """threadpoolctl's controller (made once per process), or a stand-in that
-    limits nothing when threadpoolctl is not installed."""
-    if not _CONTROLLER:
-        try:
-            from threadpoolctl import ThreadpoolController
-            _CONTROLLER.append(ThreadpoolController())
-        except ImportError:
-            _CONTROLLER.append(_NoController())
-    return _CONTROLLER[0]
 
 
 def _wilson_fisher(N, d, start):
