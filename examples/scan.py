@@ -56,11 +56,6 @@ def parse_grid(text: str, name: str) -> list[float]:
         raise argparse.ArgumentTypeError(f"{name} {text!r}: {exc}") from None
 
 
-def d_k(k: int) -> float:
-    """Dimension below which the k-th multicritical fixed point exists."""
-    return 2.0 * k / (k - 1.0)
-
-
 def write_csv(path, rows, first):
     keys = list(first) + sorted({k for r in rows for k in r} - set(first))
     with open(path, "w", newline="") as fh:
@@ -75,6 +70,8 @@ def plot(path, rows, counts, Ns):
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
     import numpy as np
+
+    from lpa_host.multicritical import birth_dimension
 
     panels = 3 if counts else 2
     fig, axes = plt.subplots(1, panels, figsize=(5.2 * panels, 4.6))
@@ -109,13 +106,13 @@ def plot(path, rows, counts, Ns):
             ax.plot(d, n, ".", ms=3.5, color=colours[0], label="fixed_points(d, N=1)")
         lo, hi = min(r["d"] for r in counts), max(r["d"] for r in counts)
         dd = np.linspace(lo, hi, 600)
-        expected = [sum(1 for k in range(2, 60) if d_k(k) > x) for x in dd]
+        expected = [sum(1 for k in range(2, 60) if birth_dimension(k) > x) for x in dd]
         ax.plot(dd, expected, "-", color="k", lw=0.7, alpha=0.6,
                 label="#{k ≥ 2 : d_k > d}")
         for k in range(3, 60):
-            if lo - 0.02 <= d_k(k) <= hi + 0.02:
-                ax.axvline(d_k(k), color="grey", ls="--", lw=0.8)
-                ax.text(d_k(k), 0.98, f" d_{k}", transform=ax.get_xaxis_transform(),
+            if lo - 0.02 <= birth_dimension(k) <= hi + 0.02:
+                ax.axvline(birth_dimension(k), color="grey", ls="--", lw=0.8)
+                ax.text(birth_dimension(k), 0.98, f" d_{k}", transform=ax.get_xaxis_transform(),
                         va="top", fontsize=8, color="grey")
         step = np.diff(sorted({r["d"] for r in counts}))
         grid_note = f"d step {np.median(step):g}" if len(step) else ""
