@@ -293,12 +293,7 @@ TEST(Bases, RejectsInvalidInput) {
     // A million variables: one constant, its exponents listed without
     // recursing once per variable. A table of n * inv_dim exponents beyond
     // what could ever be evaluated is refused.
-    EXPECT_EQ(PolynomialAnsatz(1000000, 0).n_coeffs, 1);
-    EXPECT_EQ(ChebyshevAnsatz(1000000, 0, std::vector<double>(1000000, 0.0),
-                              std::vector<double>(1000000, 1.0))
-                  .exponents()[0]
-                  .size(),
-              1000000u);
+    EXPECT_EQ(PolynomialAnsatz(1000000, 0).exponents()[0].size(), 1000000u);
     EXPECT_THROW(PolynomialAnsatz(300000, 1), std::invalid_argument);
     EXPECT_THROW(PolynomialAnsatz(20000, 2), std::invalid_argument);
     // Bounds: wrong lengths, empty, reversed or non-finite intervals.
