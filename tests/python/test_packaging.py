@@ -1,7 +1,6 @@
-"""The wheel that the standard build tool makes (`python -m build --wheel
---no-isolation`) carries both modules, the host package and the type stubs,
-and works installed into a fresh virtual environment outside the checkout;
-the sdist carries the sources and none of the files that runs leave behind."""
+"""The wheel from `python -m build --wheel --no-isolation` carries both modules, the
+host package and the type stubs and works in a fresh venv outside the checkout; the
+sdist carries the sources and none of the files that runs leave behind."""
 
 import os
 import pathlib
@@ -21,30 +20,25 @@ pytestmark = pytest.mark.skipif(bool(os.environ.get("LPA_SANITIZE")),
                                 reason="builds an uninstrumented wheel; not a sanitizer test")
 
 
-def clean_env():
-    """The environment without the checkout and build tree on the path."""
+def run(*args, cwd=None, check=True, timeout=600):
+    """Run args without the checkout and build tree on the path; the stdout."""
     env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "MYPYPATH")}
     env.update(PIP_NO_INDEX="1", PIP_DISABLE_PIP_VERSION_CHECK="1")
-    return env
+    res = subprocess.run([str(a) for a in args], cwd=cwd, env=env, capture_output=True,
+                         text=True, timeout=timeout)
+    assert res.returncode == 0 or not check, res.stdout[-3000:] + res.stderr[-3000:]
+    return res.stdout
 
 
 def build(kind, out):
-    res = subprocess.run(
-        [sys.executable, "-m", "build", f"--{kind}", "--no-isolation", "--outdir", str(out),
-         str(ROOT)],
-        cwd=out, env=clean_env(), capture_output=True, text=True, timeout=900)
-    assert res.returncode == 0, res.stdout[-3000:] + res.stderr[-3000:]
+    out.mkdir(exist_ok=True)
+    run(sys.executable, "-m", "build", f"--{kind}", "--no-isolation", "--outdir", out, ROOT,
+        cwd=out, timeout=900)
     (artifact,) = out.glob("*.whl" if kind == "wheel" else "*.tar.gz")
     return artifact
 
 
-@pytest.fixture(scope="module")
-def wheel(tmp_path_factory):
-    return build("wheel", tmp_path_factory.mktemp("dist"))
-
-
-# Run by the virtual environment's interpreter from an empty directory: the
-# README's example, solved with the installed modules.
+# Run by the venv's interpreter from an empty directory: the README's example.
 PROBE = '''
 import sys
 import numpy as np
@@ -74,8 +68,8 @@ assert result.success and result.error <= 1e-10, (result.success, result.error)
 print(_lpa_cpp.__doc__)
 '''
 
-# Type-checked (not run) with mypy in the virtual environment: the stubs must
-# come from the installed wheel, and a wrong call must be flagged.
+# Type-checked with mypy in the venv: exactly the last line, a wrong call, must be
+# flagged (without the installed stubs every name would be Any, or imports fail).
 TYPED = '''
 import numpy as np
 from numpy.typing import NDArray
@@ -93,19 +87,14 @@ def wrong(solver: _lpa_cpp.LPACollSolver_cpp) -> None:
 '''
 
 
-def test_wheel_installs_imports_and_type_checks_in_a_fresh_venv(wheel, tmp_path):
-    venv = tmp_path / "venv"
+def test_wheel_installs_imports_and_type_checks_in_a_fresh_venv(tmp_path):
+    wheel, venv, elsewhere = build("wheel", tmp_path / "dist"), tmp_path / "venv", tmp_path / "run"
     # numpy, numba and mypy come from the system; pip too, so no ensurepip.
-    subprocess.run([sys.executable, "-m", "venv", "--system-site-packages", "--without-pip",
-                    str(venv)], check=True, timeout=120)
-    python = str(venv / "bin" / "python")
-    env = clean_env()
-    res = subprocess.run([python, "-m", "pip", "install", "--no-index", "--no-deps", str(wheel)],
-                         env=env, capture_output=True, text=True, timeout=300)
-    assert res.returncode == 0, res.stdout[-3000:] + res.stderr[-3000:]
-    site = pathlib.Path(subprocess.run(
-        [python, "-c", "import sysconfig; print(sysconfig.get_path('platlib'))"],
-        env=env, capture_output=True, text=True, check=True).stdout.strip())
+    run(sys.executable, "-m", "venv", "--system-site-packages", "--without-pip", venv)
+    python = venv / "bin" / "python"
+    run(python, "-m", "pip", "install", "--no-index", "--no-deps", wheel)
+    site = run(python, "-c", "import sysconfig; print(sysconfig.get_path('platlib'))")
+    site = pathlib.Path(site.strip())
     assert site.is_relative_to(venv) and (site / "lpa_host" / "flow.py").is_file()
     for module, source in STUBS.items():
         # Next to the module (read by IDEs) and as a stub-only package (read
@@ -113,34 +102,24 @@ def test_wheel_installs_imports_and_type_checks_in_a_fresh_venv(wheel, tmp_path)
         for path in (f"{module}.pyi", f"{module}-stubs/__init__.pyi"):
             assert (site / path).read_bytes() == source.read_bytes(), path
 
-    elsewhere = tmp_path / "elsewhere"
     elsewhere.mkdir()
     (elsewhere / "probe.py").write_text(PROBE)
-    res = subprocess.run([python, "probe.py"], cwd=elsewhere, env=env, capture_output=True,
-                         text=True, timeout=300)
-    assert res.returncode == 0, res.stdout[-3000:] + res.stderr[-3000:]
-    assert res.stdout.strip() == "C++ backend for the vexal LPA module"
-
     (elsewhere / "typed.py").write_text(TYPED)
-    res = subprocess.run(
-        [python, "-m", "mypy", "--strict", "--no-error-summary", "--show-error-codes",
-         "--cache-dir", str(tmp_path / "mypy-cache"), "typed.py"],
-        cwd=elsewhere, env=env, capture_output=True, text=True, timeout=600)
-    # Exactly the one wrong call, so the installed stubs were read (without
-    # them every name would be Any, or the imports would fail).
-    errors = [line for line in res.stdout.splitlines() if ": error:" in line]
-    wrong = 1 + TYPED.splitlines().index("    solver.local_optimize(np.zeros(4), 20.0, 1e-12, [])")
-    assert len(errors) == 1 and errors[0].startswith(f"typed.py:{wrong}:"), res.stdout
-    assert "[arg-type]" in errors[0], res.stdout
+    assert run(python, "probe.py", cwd=elsewhere).strip() == "C++ backend for the vexal LPA module"
+    out = run(python, "-m", "mypy", "--strict", "--no-error-summary", "--show-error-codes",
+              "--cache-dir", tmp_path / "mypy-cache", "typed.py", cwd=elsewhere, check=False)
+    errors = [line for line in out.splitlines() if ": error:" in line]
+    wrong = len(TYPED.splitlines())  # its last line
+    assert len(errors) == 1 and errors[0].startswith(f"typed.py:{wrong}:"), out
+    assert "[arg-type]" in errors[0], out
 
 
 def test_sdist_holds_sources_and_no_leftovers(tmp_path):
-    sdist = build("sdist", tmp_path)
-    with tarfile.open(sdist) as tar:
+    with tarfile.open(build("sdist", tmp_path)) as tar:
         names = [n.split("/", 1)[1] for n in tar.getnames() if "/" in n]
-    for wanted in ("CMakeLists.txt", "pyproject.toml", "src/module/_lpa_cpp.pyi",
-                   "src/core/_core_cpp.pyi", "src/lpa/coll_solver.cpp", "lpa_host/__init__.py"):
-        assert wanted in names
+    wanted = {"CMakeLists.txt", "pyproject.toml", "src/module/_lpa_cpp.pyi",
+              "src/core/_core_cpp.pyi", "src/lpa/coll_solver.cpp", "lpa_host/__init__.py"}
+    assert wanted - set(names) == set()
     leftovers = [n for n in names
                  if n.startswith(("build/", "dist/", "examples/output/", ".mypy_cache/",
                                   ".pytest_cache/", ".hypothesis/"))

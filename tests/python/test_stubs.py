@@ -1,6 +1,5 @@
 """The type stubs next to the built modules agree with the modules, and mypy
-reads them: a script that uses the modules as documented type-checks, and
-wrong calls are flagged."""
+reads them: documented uses type-check and wrong calls are flagged."""
 
 import ast
 import os
@@ -13,33 +12,26 @@ import _core_cpp
 import _lpa_cpp
 
 HERE = pathlib.Path(__file__).resolve().parent
-ROOT = HERE.parents[1]
 BUILD = pathlib.Path(_lpa_cpp.__file__).resolve().parent
-SOURCES = {"_lpa_cpp": ROOT / "src/module/_lpa_cpp.pyi",
-           "_core_cpp": ROOT / "src/core/_core_cpp.pyi"}
-MODULES = {"_lpa_cpp": _lpa_cpp, "_core_cpp": _core_cpp}
+SOURCES = {_lpa_cpp: HERE.parents[1] / "src/module/_lpa_cpp.pyi",
+           _core_cpp: HERE.parents[1] / "src/core/_core_cpp.pyi"}
 
 
-def run_mypy_tool(args, cwd):
-    """Run a mypy tool in a clean directory with the build tree's stubs on
-    MYPYPATH and an empty configuration."""
-    config = cwd / "mypy.ini"
-    config.write_text("[mypy]\n")
-    env = dict(os.environ, MYPYPATH=str(BUILD))
-    return subprocess.run([sys.executable, "-m", *args], cwd=cwd, env=env,
-                          capture_output=True, text=True, timeout=600)
+def run_mypy_tool(*args, cwd):
+    """python -m <args> in cwd (given an empty mypy.ini) with the built stubs on MYPYPATH."""
+    (cwd / "mypy.ini").write_text("[mypy]\n")
+    return subprocess.run([sys.executable, "-m", *args], cwd=cwd, capture_output=True,
+                          text=True, env=dict(os.environ, MYPYPATH=str(BUILD)), timeout=600)
 
 
 def test_stubtest_finds_no_difference(tmp_path):
     # The build tree holds the current stubs (a stale copy would test old text).
-    for name, source in SOURCES.items():
-        assert (BUILD / f"{name}.pyi").read_bytes() == source.read_bytes(), name
-    # An allowlist entry that matches nothing is itself an error, so this also
-    # fails if stubtest compared nothing at all.
-    res = run_mypy_tool(
-        ["mypy.stubtest", "_core_cpp", "_lpa_cpp", "--concise",
-         "--allowlist", str(HERE / "stubtest_allowlist.txt"),
-         "--mypy-config-file", str(tmp_path / "mypy.ini")], tmp_path)
+    for module, source in SOURCES.items():
+        assert (BUILD / f"{module.__name__}.pyi").read_bytes() == source.read_bytes(), source
+    # An unused allowlist entry is an error: this also fails if nothing was compared.
+    res = run_mypy_tool("mypy.stubtest", "_core_cpp", "_lpa_cpp", "--concise",
+                        "--allowlist", str(HERE / "stubtest_allowlist.txt"),
+                        "--mypy-config-file", "mypy.ini", cwd=tmp_path)
     assert res.returncode == 0, res.stdout + res.stderr
 
 
@@ -54,25 +46,20 @@ def shape(fn):
 
 
 def test_stub_signatures_match_the_generated_ones():
-    # stubtest checks which names exist but not the parameters: pybind11
-    # functions carry no __text_signature__. The first line of each docstring
-    # is the signature pybind11 generated; compare every stubbed method to it.
-    compared = 0
-    for mod_name, source in SOURCES.items():
-        for cls in ast.parse(source.read_text()).body:
-            if not isinstance(cls, ast.ClassDef) or cls.name.startswith("_"):
-                continue
-            for stub in cls.body:
-                if isinstance(stub, ast.FunctionDef) and not stub.decorator_list:
-                    doc = vars(getattr(MODULES[mod_name], cls.name))[stub.name].__doc__
-                    runtime = ast.parse(f"def {doc.split(chr(10), 1)[0]}: ...").body[0]
-                    assert shape(runtime) == shape(stub), (cls.name, stub.name)
-                    compared += 1
-    assert compared >= 10  # every constructor and method of the five classes
+    # stubtest checks which names exist but not the parameters (pybind11 functions
+    # have no __text_signature__); a docstring's first line is the generated one.
+    stubs = [(getattr(module, cls.name), stub)
+             for module, source in SOURCES.items() for cls in ast.parse(source.read_text()).body
+             if isinstance(cls, ast.ClassDef) and not cls.name.startswith("_")
+             for stub in cls.body if isinstance(stub, ast.FunctionDef) and not stub.decorator_list]
+    assert len(stubs) >= 10  # every constructor and method of the five classes
+    for cls, stub in stubs:
+        doc = vars(cls)[stub.name].__doc__
+        runtime = ast.parse(f"def {doc.split(chr(10), 1)[0]}: ...").body[0]
+        assert shape(runtime) == shape(stub), (cls.__name__, stub.name)
 
 
-# Uses as documented, which must type-check, then representative misuse,
-# each line marked with the error code mypy must give it.
+# Documented uses must type-check; each misuse line names the error code mypy must give.
 SCRIPT = '''
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -100,8 +87,7 @@ def solve(flow_address: int) -> float:
         coll_grid=grid.reshape(-1, 1), ansatz=Quadratic(), cfunc_ptr=flow_address,
         batch_cfunc_ptr=0, sens_cfunc_ptr=0, sens_par_cfunc_ptr=0, inv_dim=1, param_dim=1)
     result = solver.local_optimize(np.zeros(3), 50, 1e-10, [0.5])
-    ok: bool = result.success
-    n: int = result.iterations
+    status: tuple[bool, int] = (result.success, result.iterations)
     coeffs: Matrix = result.coeffs
     fixed = solver.local_optimize_fixed_iterations(coeffs, np.int32(3), np.array([0.5]),
                                                    multithread=True)
@@ -124,10 +110,9 @@ def misuse(solver: _lpa_cpp.LPACollSolver_cpp, result: _lpa_cpp.OptimizeResult) 
 
 def test_mypy_checks_a_script_against_the_stubs(tmp_path):
     (tmp_path / "script.py").write_text(SCRIPT)
-    res = run_mypy_tool(
-        ["mypy", "--strict", "--show-error-codes", "--no-error-summary",
-         "--config-file", str(tmp_path / "mypy.ini"),
-         "--cache-dir", str(BUILD / ".mypy_cache"), "script.py"], tmp_path)
+    res = run_mypy_tool("mypy", "--strict", "--show-error-codes", "--no-error-summary",
+                        "--config-file", "mypy.ini", "--cache-dir", str(BUILD / ".mypy_cache"),
+                        "script.py", cwd=tmp_path)
     got = set(re.findall(r"^script\.py:(\d+): error: .*\[([\w-]+)\]$", res.stdout, re.M))
     want = {(str(i), code) for i, line in enumerate(SCRIPT.splitlines(), 1)
             for code in re.findall(r"# E: ([\w-]+)", line)}
