@@ -1,6 +1,6 @@
-"""The Wilson-Fisher example's building blocks: the flow routines, the Gaussian fixed
-point and its exponents (O(N) model, local potential approximation, Litim regulator).
-wilson_fisher itself is tested in test_lpa_host_wilson_fisher.py."""
+"""The Wilson-Fisher example's building blocks (O(N) model, local potential approximation,
+Litim regulator): the flow routines, the Gaussian fixed point and its exponents, the
+collocation steps. wilson_fisher itself is tested in test_lpa_host_wilson_fisher.py."""
 
 import ctypes
 
@@ -10,34 +10,24 @@ import pytest
 from lpa_host import exponents, fixed_point, flow, shooting
 
 
-# --- the flow routines --------------------------------------------------------
-
 def random_states(rng, m, R):
-    """Points in [0, R] with R itself last, and u, u', u'' for which both
-    denominators stay away from zero."""
+    """m points in [0, R] with R last, and u, u', u'' keeping both denominators off zero."""
     rho = np.append(np.sort(rng.uniform(0.0, R, m - 1)), R)
-    u = rng.uniform(-1.0, 3.0, m)
-    w = rng.uniform(-0.3, 2.0, m)
-    h = rng.uniform(0.0, 1.0, m)
-    return rho, u, w, h
+    return rho, rng.uniform(-1.0, 3.0, m), rng.uniform(-0.3, 2.0, m), rng.uniform(0.0, 1.0, m)
 
 
 @pytest.mark.parametrize("N,d", [(1.0, 3.0), (4.0, 3.0), (2.0, 3.5)])
 def test_sensitivities_match_finite_differences_of_the_flow(N, d):
-    rng = np.random.default_rng(7)
-    R = 6.0
-    prm = flow.params(N, d, R)
-    rho, u, w, h = random_states(rng, 40, R)
-    sv, sw, sh = flow.call_sens(rho, u, w, h, prm)
+    prm = flow.params(N, d, 6.0)
+    rho, *state = random_states(np.random.default_rng(7), 40, 6.0)
+    x = np.array(state)  # rows u, u', u''
+    sv, sw, sh = flow.call_sens(rho, *x, prm)
     for arg, sens in enumerate((sv, sw, sh)):
-        args = [u, w, h]
-        step = 1e-6 * (1.0 + np.abs(args[arg]))
-        plus, minus = list(args), list(args)
-        plus[arg], minus[arg] = args[arg] + step, args[arg] - step
-        fd = (flow.call_flow(rho, *plus, prm) - flow.call_flow(rho, *minus, prm)) / (2 * step)
-        np.testing.assert_allclose(sens, fd, rtol=1e-6, atol=1e-8)
-    # the closure point does not see u''
-    assert sh[-1] == 0.0 and sh[:-1].min() < 0.0
+        step = np.zeros_like(x)
+        step[arg] = 1e-6 * (1.0 + np.abs(x[arg]))
+        fd = (flow.call_flow(rho, *(x + step), prm) - flow.call_flow(rho, *(x - step), prm))
+        np.testing.assert_allclose(sens, fd / (2 * step[arg]), rtol=1e-6, atol=1e-8)
+    assert sh[-1] == 0.0 and sh[:-1].min() < 0.0  # the closure point does not see u''
 
 
 def test_end_row_closes_the_equation_at_R():
@@ -71,12 +61,10 @@ def test_end_row_closes_the_equation_at_R():
 
 @pytest.mark.parametrize("n_batch", [1, 5])
 def test_batched_flow_columns_equal_the_single_flow(n_batch):
-    rng = np.random.default_rng(11)
-    N, d, R = 3.0, 3.0, 5.0
-    prm = flow.params(N, d, R)
-    m = 30
-    rho = np.append(np.sort(rng.uniform(0.0, R, m - 1)), R)
-    states = [random_states(rng, m, R)[1:] for _ in range(n_batch)]
+    rng, R = np.random.default_rng(11), 5.0
+    prm = flow.params(3.0, 3.0, R)
+    rho = random_states(rng, 30, R)[0]
+    states = [random_states(rng, 30, R)[1:] for _ in range(n_batch)]
     U, W, H = (np.column_stack([s[k] for s in states]) for k in range(3))
     inputs = [a.copy() for a in (rho, U, W, H)]
     out = flow.call_batch(rho, U, W, H, prm)
@@ -87,24 +75,19 @@ def test_batched_flow_columns_equal_the_single_flow(n_batch):
 
 
 def test_flow_writes_nan_for_more_than_one_invariant():
-    m, dim = 4, 2
-    c = lambda a: a.ctypes.data_as(ctypes.POINTER(ctypes.c_double))  # noqa: E731
-    # points, values, gradients, Hessians, parameters
+    m, dim = 4, 2  # points, values, gradients, Hessians, parameters, output
     args = [np.zeros(m * dim), np.zeros(m), np.zeros(m * dim), np.zeros(m * dim * dim),
-            flow.params(1.0, 3.0, 1.0)]
-    out = np.full(m, 7.0)
-    flow.flow_cfunc.ctypes(*map(c, args), c(out), m, dim)
-    assert np.isnan(out).all()
+            flow.params(1.0, 3.0, 1.0), np.full(m, 7.0)]
+    flow.flow_cfunc.ctypes(*(a.ctypes.data_as(ctypes.POINTER(ctypes.c_double)) for a in args),
+                           m, dim)
+    assert np.isnan(args[-1]).all()
 
-
-# --- fixed points and exponents -------------------------------------------------
 
 @pytest.mark.parametrize("N,d", [(1.0, 3.0), (4.0, 3.0), (1.0, 3.5)])
 def test_gaussian_fixed_point_and_its_exponents(N, d):
     # The constant u = N / d solves the collocation equations exactly.
     problem = fixed_point.FixedPointProblem(20.0, 8, d)
-    gauss = np.zeros(problem.n)
-    gauss[0] = N / d
+    gauss = N / d * np.eye(problem.n)[0]
     r = problem.solve(gauss, N, maxiter=5, tol=1e-13)
     assert r.success and r.iterations == 0
     exact = d - (d - 2) * np.arange(problem.n)  # theta of the degree-k eigenpolynomial
@@ -113,16 +96,13 @@ def test_gaussian_fixed_point_and_its_exponents(N, d):
     theta = exponents.eigenvalues(problem, gauss, N, boundary="operator")
     np.testing.assert_allclose(theta.real[:6], exact[:6], atol=1e-9)
     assert np.abs(theta.imag[:6]).max() < 1e-9
-    # With the slow-manifold closure of the perturbations (second order), the
-    # constant, linear and quadratic ones are still exact; with the first-order
-    # closure only the first two. The next ones approach theta_k as the domain grows.
+    # With the second-order (slow-manifold) closure of the perturbations the first three are
+    # still exact, with the first-order one two; the next approach theta_k as R grows.
     for closure, n_exact in ((1, 2), (2, 3)):
         errors = []
         for R in (20.0, 40.0):
             big = fixed_point.FixedPointProblem(R, 16, d, closure=closure)
-            gauss = np.zeros(big.n)
-            gauss[0] = N / d
-            theta = exponents.eigenvalues(big, gauss, N)
+            theta = exponents.eigenvalues(big, N / d * np.eye(big.n)[0], N)
             np.testing.assert_allclose(theta.real[:n_exact], exact[:n_exact], atol=1e-10)
             assert exponents.exponents(theta, d)[2] == 3  # d, 2, d - 2 > 0 for 2 < d < 4
             errors.append(np.abs(theta.real[n_exact:n_exact + 2] - exact[n_exact:n_exact + 2]))
@@ -130,9 +110,8 @@ def test_gaussian_fixed_point_and_its_exponents(N, d):
 
 
 def test_collocation_steps_at_the_ising_point():
-    # The steps the example script takes (coarse solve from a broken-phase start,
-    # transfer, Newton, polish, summarize) against shooting and the N = 1, d = 3
-    # literature values.
+    # The example script's steps (coarse solve from a broken-phase start, transfer, Newton,
+    # polish, summarize) against shooting and the N = 1, d = 3 literature values.
     coarse = fixed_point.FixedPointProblem(8.0, 24)
     start = coarse.interpolate(lambda r: 1 / 2.4 + 0.1 * (0.5 * r * r - 2.0 * r))
     r = coarse.solve(start, 1.0, maxiter=40, tol=1e-9)
@@ -147,5 +126,4 @@ def test_collocation_steps_at_the_ising_point():
     assert s.kappa == pytest.approx(kappa, rel=1e-9)
     nu, omega, n_relevant = exponents.exponents(exponents.eigenvalues(problem, c, 1.0), 3.0)
     assert n_relevant == 2  # the constant shift and the temperature direction
-    assert nu == pytest.approx(0.64956177388065, rel=1e-9)
-    assert omega == pytest.approx(0.655745939193, rel=1e-9)
+    assert (nu, omega) == pytest.approx((0.64956177388065, 0.655745939193), rel=1e-9)
