@@ -127,10 +127,7 @@ def flow_cfunc(points, vals, grads, hess, flow_params, out, n_points, inv_dim):
     n = np.int64(n_points)
     dim = np.int64(inv_dim)
     prm = carray(flow_params, (PARAM_DIM,))
-    N = prm[0]
-    d = prm[1]
-    R = prm[2]
-    order = prm[3]
+    N, d, R, order = prm[0], prm[1], prm[2], prm[3]
     x = carray(points, (n,))  # one coordinate per point (q = 1)
     o = carray(out, (n,))
     if dim != 1:
@@ -150,10 +147,7 @@ def batch_cfunc(points, vals, grads, hess, flow_params, out, n_points, n_batch, 
     n = np.int64(n_points)
     nb = np.int64(n_batch)
     prm = carray(flow_params, (PARAM_DIM,))
-    N = prm[0]
-    d = prm[1]
-    R = prm[2]
-    order = prm[3]
+    N, d, R, order = prm[0], prm[1], prm[2], prm[3]
     x = carray(points, (n,))
     o = carray(out, (n * nb,))
     if np.int64(inv_dim) != 1:
@@ -176,10 +170,7 @@ def sens_cfunc(points, vals, grads, hess, flow_params, sens_vals, sens_grads, se
                n_points):
     n = np.int64(n_points)
     prm = carray(flow_params, (PARAM_DIM,))
-    N = prm[0]
-    d = prm[1]
-    R = prm[2]
-    order = prm[3]
+    N, d, R, order = prm[0], prm[1], prm[2], prm[3]
     x = carray(points, (n,))
     gr = carray(grads, (n,))
     he = carray(hess, (n,))
