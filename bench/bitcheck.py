@@ -29,8 +29,8 @@ from numba import carray, cfunc  # noqa: E402
 
 import _core_cpp  # noqa: E402
 import _lpa_cpp  # noqa: E402
-from lpa_host import fixed_point as fp  # noqa: E402
-from lpa_host import flow  # noqa: E402
+import reference_problem as fp  # noqa: E402
+import reference_on as flow  # noqa: E402
 
 import two_invariants as ti  # noqa: E402
 

@@ -21,8 +21,8 @@ from numba import carray, cfunc
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 import _lpa_cpp  # noqa: E402
-from lpa_host import fixed_point as fp  # noqa: E402
-from lpa_host import flow  # noqa: E402
+import reference_problem as fp  # noqa: E402
+import reference_on as flow  # noqa: E402
 
 N_FIELD = 1.0
 DIM = 3.0

@@ -1,28 +1,35 @@
-"""Host side of the O(N) fixed-point computations: the fixed-point equation in
-the local potential approximation as numba cfuncs, the fixed-point search with
-the compiled collocation solver, critical exponents from the linearised flow and
-an independent shooting solution of the same equation.
+"""Fixed points of renormalisation-group flows in the local potential
+approximation, from the equation written as a formula.
 
     import lpa_host
-    wf = lpa_host.wilson_fisher(1, 3.0)        # WilsonFisherPoint: nu, omega, errors, ...
-    fps = lpa_host.fixed_points(2.6)           # every fixed point at d = 2.6, N = 1
+    on = lpa_host.Model("-d*u + (d-2)*rho*u_rho + (N-1)/(1+u_rho) + 1/(1+u_rho+2*rho*u_rho_rho)",
+                        invariants=["rho"], params={"d": 3.0, "N": 1.0})
+    fps = on.fixed_points(d=3.2, N=2)           # FixedPoints, sorted by n_relevant
+    wf = lpa_host.wilson_fisher(N=1, d=3.0)     # the built-in O(N) model's
+    wf.nu, wf.nu_error, wf.spectrum(n=5, l=1)
 
-Submodules: flow (cfuncs), fixed_point (collocation problem), exponents
-(linearised flow), shooting (scipy, independent check), wilson_fisher,
-multicritical.
+The layout follows the ideas, each in one module:
+
+- model: ``Model``, the equation and everything derived from it (formula:
+  reading formulas safely; codegen: the compiled routines; models: built-ins);
+- domain, fixed_point: a potential on a domain, ``FixedPoint`` and the numerics
+  of a solved potential (evaluation, continuation, positivity, kappa, transfer,
+  error checks);
+- spectrum: ``Spectrum``, eigenvalues of the linearised flow with errors;
+- search: every fixed point that leaves the Gaussian one; on: the O(N) entry
+  points (``wilson_fisher``, ``fixed_points``, ``n_c``);
+- scan: ``scan``, nu and omega over an (N, d) grid on Dask;
+- shooting: an independent scipy solution of the O(N) equation, for checks.
 """
 
 from __future__ import annotations
 
-from .wilson_fisher import WilsonFisherPoint, wilson_fisher
+from .fixed_point import FixedPoint
+from .model import Model
+from .on import fixed_points, n_c, wilson_fisher
 from .scan import scan
+from .spectrum import Spectrum
+from . import models
 
-__all__ = ["wilson_fisher", "WilsonFisherPoint", "fixed_points", "FixedPoint", "scan"]
-
-
-def __getattr__(name):
-    # fixed_points and FixedPoint live in .multicritical, imported on first use
-    if name in ("fixed_points", "FixedPoint"):
-        from . import multicritical
-        return getattr(multicritical, name)
-    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+__all__ = ["Model", "FixedPoint", "Spectrum", "models", "wilson_fisher", "fixed_points",
+           "n_c", "scan"]

@@ -53,8 +53,8 @@ from collections.abc import Callable, Iterable, Sequence
 ROW_FIELDS = ("N", "d", "u_prime_0", "kappa", "nu", "omega", "converged", "nu_error",
               "omega_error")
 
-#: The range of d a Wilson-Fisher point can be asked for.
-D_RANGE = (2.4, 3.9)
+#: The range of d a Wilson-Fisher point can be asked for (``lpa_host.on``).
+D_RANGE = (2.2, 3.95)
 
 #: Segments per worker when the cut is chosen automatically.
 SEGMENTS_PER_WORKER = 6
@@ -85,20 +85,17 @@ def _as_floats(values, name: str) -> list[float]:
     return out
 
 
-def check_grid(N_values, d_values) -> tuple[list[float], list[float]]:
-    """The grid as lists of floats; ValueError for anything wilson_fisher would refuse."""
+def check_grid(N_values, d_values, n_max: float | None = None
+               ) -> tuple[list[float], list[float]]:
+    """The grid as lists of floats; ValueError for anything wilson_fisher would
+    refuse (``lpa_host.on.check_N_d``)."""
+    from .on import N_MAX, check_N_d
     Ns = _as_floats(N_values, "N_values")
     ds = _as_floats(d_values, "d_values")
-    low = [N for N in Ns if N < 1.0]
-    if low:
-        raise ValueError(f"N must be >= 1, got N = {low[0]:g}")
-    lo, hi = D_RANGE
-    out = [d for d in ds if not lo - 1e-12 <= d <= hi + 1e-12]
-    if out:
-        raise ValueError(f"d must lie in [{lo}, {hi}], got d = {out[0]:g}")
-    # 2.4 + 150 * 0.01 overshoots 3.9 by a rounding error: bring such ends in.
-    ds = [min(max(d, lo), hi) for d in ds]
-    return Ns, ds
+    n_max = N_MAX if n_max is None else n_max
+    Ns = [check_N_d(N, 3.0, n_max)[0] for N in Ns]
+    # (ends a rounding error out, 2.2 + 175 * 0.01, are brought in)
+    return Ns, [check_N_d(1.0, d)[1] for d in ds]
 
 
 def segments(ds: Sequence[float], length: int) -> list[list[float]]:
@@ -139,6 +136,8 @@ def _plain(row: dict) -> dict:
             out[k] = bool(v)
         elif isinstance(v, numbers.Integral):
             out[k] = int(v)
+        elif v is None or isinstance(v, str):
+            out[k] = v
         else:
             try:
                 out[k] = float(v)
@@ -148,7 +147,7 @@ def _plain(row: dict) -> dict:
 
 
 def _default_point_fn():
-    from .wilson_fisher import wilson_fisher
+    from .on import wilson_fisher
     return wilson_fisher
 
 
@@ -180,17 +179,22 @@ def solve_segment(N: float, ds: Sequence[float], point_fn: Callable | None = Non
 
 def _count_fixed_points(N: float, ds: Sequence[float]) -> list[dict]:
     """One task: the nontrivial fixed points at N for each d."""
-    from .multicritical import fixed_points
+    import warnings
+
+    from .on import fixed_points
     rows = []
     for d in ds:
         try:
-            fps = [p for p in fixed_points(d, N) if p.converged]
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", RuntimeWarning)
+                fps = [p for p in fixed_points(N=N, d=d) if p.converged]
             rows.append(dict(N=float(N), d=float(d), count=len(fps),
-                             n_relevant=" ".join(str(int(p.n_relevant)) for p in fps),
-                             nu=" ".join(f"{float(p.nu):.10g}" for p in fps), ok=True))
+                             n_relevant=[int(p.n_relevant) for p in fps],
+                             nu=[float(p.nu) for p in fps], ok=True))
         except Exception:  # noqa: BLE001
-            logger.exception("fixed_points(d=%g, N=%g) raised", d, N)
-            rows.append(dict(N=float(N), d=float(d), count=-1, n_relevant="", nu="", ok=False))
+            logger.exception("fixed_points(N=%g, d=%g) raised", N, d)
+            rows.append(dict(N=float(N), d=float(d), count=-1, n_relevant=[], nu=[],
+                             ok=False))
     return rows
 
 
@@ -484,20 +488,21 @@ def scan(N_values, d_values, client=None, *, workers: int | None = None,
 
 def fixed_point_counts(d_values, N: float = 1.0, client=None, *, workers: int | None = None,
                        segment: int = 2, progress=False) -> list[dict]:
-    """How many nontrivial fixed points ``lpa_host.fixed_points(d, N)`` finds
+    """How many nontrivial fixed points ``lpa_host.fixed_points(N=N, d=d)`` finds
     at each d, on the cluster: rows {N, d, count, n_relevant, nu, ok} in the
-    order of d_values (n_relevant and nu: space-separated, one per point; ok
-    False and count -1 where the search raised).
+    order of d_values (n_relevant and nu: lists, one entry per point; ok False
+    and count -1 where the search raised).
 
         rows = fixed_point_counts(np.arange(2.41, 3.9, 0.05), N=1)
     """
-    Ns, ds = check_grid([N], d_values)
+    from .on import N_MAX_ALL
+    Ns, ds = check_grid([N], d_values, N_MAX_ALL)
     values = sorted(set(ds))
     with _client_for(client, workers) as c:
         tasks = [((Ns[0], values[i:i + segment]), len(values[i:i + segment]))
                  for i in range(0, len(values), max(1, int(segment)))]
         got = _run(c, tasks, progress, "fixed points", _count_fixed_points,
-                   lambda N, d: dict(N=float(N), d=float(d), count=-1, n_relevant="",
-                                     nu="", ok=False))
+                   lambda N, d: dict(N=float(N), d=float(d), count=-1, n_relevant=[],
+                                     nu=[], ok=False))
     by_d = {r["d"]: r for r in got}
     return [dict(by_d[d]) for d in ds]

@@ -1,4 +1,8 @@
-"""Fixed-point equation of the O(N) model in the local potential approximation.
+"""The O(N) routines written by hand: the peer that ``./dev bench`` measures the
+routines lpa_host generates from the formula against (and the reference of the
+solver benchmarks).
+
+Fixed-point equation of the O(N) model in the local potential approximation.
 
 With the Litim regulator and rho = phi^2 / 2 the dimensionless potential u(rho)
 flows as
@@ -38,7 +42,7 @@ still too short for the expansion gives a finite row, not a pole.
 Each order gains a factor of about 1 / (R b^2) in the error of the row, and an
 error at R reaches the interior damped by exp(-int (d - 2) b^2 / 2 drho), so
 the row needs no u'' and the domain needs to reach only where that damping is
-large (see ``lpa_host.wilson_fisher``).
+large (see ``lpa_host.fixed_point``).
 
 The routines below are numba cfuncs with the calling convention of
 ``_lpa_cpp.LPACollSolver_cpp``. Every routine takes the flow parameters as a
