@@ -1,4 +1,4 @@
-"""fixed_points(d, N) against an independent shooting solution of the fixed-point equation
+"""fixed_points(N=..., d=...) against an independent shooting solution of the fixed-point equation
 (scipy only, no _lpa_cpp) and first-order perturbation theory around the Gaussian point."""
 
 import math
@@ -77,10 +77,11 @@ def first_order_w0(k, N, d):
     (3.0, 2, 1, 1e-10, 0.7082), (3.0, 3, 1, 1e-10, 0.7611), (3.0, 4, 1, 1e-10, 0.8043),
     (2.6, 3, 3, 1e-10, None)])
 def test_every_fixed_point_is_found_and_confirmed_by_shooting(d, N, count, tol, nu_published):
-    pts = fixed_points(d, N)
+    pts = fixed_points(N=N, d=d)
     assert [p.n_relevant for p in pts] == list(range(2, count + 2))
     for p in pts:
-        assert p.converged and p.N == N and p.d == d
+        assert p.converged and p.params == {"d": d, "N": N}
+        assert p.nu_error < 1e-10 and p.u_prime_0_error < 1e-10
         w0, sol = shoot(p.u_prime_0, N, d, delta=tol)
         assert abs(p.u_prime_0 - w0) <= tol, (p.n_relevant, p.u_prime_0, w0)
         # up to where the shooting solution leaves the fixed point: u' changes sign
@@ -108,23 +109,20 @@ def test_every_fixed_point_is_found_and_confirmed_by_shooting(d, N, count, tol, 
 @pytest.mark.parametrize("k", [3, 4, 5])
 def test_a_new_point_leaves_the_gaussian_one_below_d_k(k):
     d_k = 2.0 * k / (k - 1.0)
-    assert [p.n_relevant for p in fixed_points(d_k + 1e-3)] == list(range(2, k))
+    assert [p.n_relevant for p in fixed_points(N=1, d=d_k + 1e-3)] == list(range(2, k))
     # u'(0) -> 0 linearly with the first-order slope, up to a relative O(d_k - d) difference
     rel = []
     for delta in (1e-3, 1e-4):
-        pts = fixed_points(d_k - delta)
+        pts = fixed_points(N=1, d=d_k - delta)
         assert [p.n_relevant for p in pts] == list(range(2, k + 1))
         rel.append(pts[-1].u_prime_0 / first_order_w0(k, 1.0, d_k - delta) - 1.0)
         assert abs(rel[-1]) < 0.1
     assert rel[1] / 1e-4 == pytest.approx(rel[0] / 1e-3, rel=0.15)
 
 
-def test_no_nontrivial_point_at_or_above_four_dimensions():
-    assert fixed_points(4.0) == [] and fixed_points(4.5, 2) == []
-
-
 @pytest.mark.parametrize("d,N", [(math.nan, 1), (math.inf, 1), ("3", 1), (True, 1), (2.0, 1),
-                                 (2.1, 1), (3.0, 0.5), (3.0, math.nan), (3.0, None)])
+                                 (2.1, 1), (3.96, 1), (4.0, 1), (3.0, -2.0), (3.0, 1001.0),
+                                 (3.0, math.nan), (3.0, None)])
 def test_bad_input_is_rejected(d, N):
-    with pytest.raises(ValueError):
-        fixed_points(d, N)
+    with pytest.raises(ValueError, match="must"):
+        fixed_points(N=N, d=d)

@@ -1,7 +1,6 @@
 """lpa_host.wilson_fisher against independent computations: shooting from rho = 0 (scipy
 only), the d = 3 literature values, the expansions near d = 4 and at large N."""
 
-import importlib
 import math
 import pickle
 from dataclasses import replace
@@ -10,6 +9,7 @@ import numpy as np
 import pytest
 
 from lpa_host import shooting
+from lpa_host import fixed_point as fpm
 from lpa_host import wilson_fisher as wf
 
 
@@ -36,10 +36,10 @@ def test_u_prime_0_and_kappa_agree_with_shooting(N, d):
 @pytest.mark.parametrize("N", [1.0, 4.0])
 def test_nu_near_four_dimensions_deviates_at_second_order(N):
     # nu = 1/2 + (N + 2) / (4 (N + 8)) eps + O(eps^2), eps = 4 - d. The first d is the end
-    # of the range (3.9) plus a few ulps of rounding, which must still be accepted.
-    d = np.array([np.arange(2.4, 3.9001, 0.01)[-1], 3.85, 3.8, 3.7])
+    # of the range (3.95) plus a few ulps of rounding, which must still be accepted.
+    d = np.array([np.arange(2.2, 3.9501, 0.01)[-1], 3.9, 3.85, 3.8])
     pts = [wf(N, float(x)) for x in d]
-    assert d[0] != 3.9 and all(p.converged for p in pts)
+    assert d[0] != 3.95 and all(p.converged for p in pts)
     eps = 4.0 - d
     dev = np.array([p.nu for p in pts]) - (0.5 + (N + 2) / (4 * (N + 8)) * eps)
     slopes = np.diff(np.log(np.abs(dev))) / np.diff(np.log(eps))
@@ -55,11 +55,20 @@ def test_large_N_approaches_the_spherical_limit(d):
     assert np.all(np.abs(np.diff(c)) / np.abs(c[:-1]) < np.array([0.2, 0.1, 0.05]))
 
 
-@pytest.mark.parametrize("N,d", [(0.5, 3.0), (-1.0, 3.0), (1.0, 2.3), (1.0, 3.95), (1.0, 4.0),
-                                 (math.nan, 3.0), (1.0, math.inf), ("one", 3.0), (None, 3.0)])
-def test_out_of_range_input_raises(N, d):
-    with pytest.raises(ValueError):
+@pytest.mark.parametrize("N,d,match", [
+    (-2.0, 3.0, "N must lie in"), (-5.0, 3.0, "N must lie in"), (1e4 + 1, 3.0, "N must lie in"),
+    (1.0, 2.19, "d must lie in"), (1.0, 3.96, "d must lie in"), (1.0, 4.0, "d must lie in"),
+    (math.nan, 3.0, "finite"), (1.0, math.inf, "finite"), ("one", 3.0, "real number"),
+    (None, 3.0, "real number"), (True, 3.0, "real number"), ("1", 3.0, "real number")])
+def test_out_of_range_input_raises(N, d, match):
+    with pytest.raises(ValueError, match=match):
         wf(N, d)
+
+
+@pytest.mark.parametrize("start,match", [("abc", "FixedPoint"), (3.0, "FixedPoint")])
+def test_a_start_of_the_wrong_type_is_refused(start, match):
+    with pytest.raises(ValueError, match=match):
+        wf(1.0, 3.0, start=start)
 
 
 def test_warm_start_agrees_with_cold():
@@ -79,8 +88,7 @@ def test_warm_start_agrees_with_cold():
 
 
 def test_failure_comes_back_as_not_converged(monkeypatch):
-    mod = importlib.import_module("lpa_host.wilson_fisher")  # the module, not the function
-    solve = mod._solve  # every Newton solve reports failure
-    monkeypatch.setattr(mod, "_solve", lambda *a, **k: replace(solve(*a, **k), ok=False))
-    p = wf(1.0, 3.0)
+    solve = fpm.newton  # every Newton solve reports failure
+    monkeypatch.setattr(fpm, "newton", lambda *a, **k: replace(solve(*a, **k), ok=False))
+    p = wf(1.0, 3.07)  # a point no other test asks for
     assert not p.converged and all(map(math.isnan, (p.nu, p.u_prime_0, p.nu_error)))

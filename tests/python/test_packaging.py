@@ -95,7 +95,7 @@ def test_wheel_installs_imports_and_type_checks_in_a_fresh_venv(tmp_path):
     run(python, "-m", "pip", "install", "--no-index", "--no-deps", wheel)
     site = run(python, "-c", "import sysconfig; print(sysconfig.get_path('platlib'))")
     site = pathlib.Path(site.strip())
-    assert site.is_relative_to(venv) and (site / "lpa_host" / "flow.py").is_file()
+    assert site.is_relative_to(venv) and (site / "lpa_host" / "model.py").is_file()
     for module, source in STUBS.items():
         # Next to the module (read by IDEs) and as a stub-only package (read
         # by mypy, which ignores a lone .pyi in site-packages).

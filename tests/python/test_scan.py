@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 from lpa_host.scan import check_grid, failed_row, local_client, scan, segments, worker_report
-from lpa_host.wilson_fisher import wilson_fisher
+from lpa_host import wilson_fisher
 
 distributed = pytest.importorskip("distributed")
 
@@ -51,8 +51,8 @@ def assert_close(rows, refs):
 
 
 @pytest.mark.parametrize("N,d,match", [
-    ([0.5], [3.0], "N must be >= 1"), ([1.0], [2.3], "d must lie in"), ([], [3.0], "empty"),
-    ([1.0], [3.95], "d must lie in"), ([1.0, math.nan], [3.0], "finite"),
+    ([-2.0], [3.0], "N must lie in"), ([1.0], [2.1], "d must lie in"), ([], [3.0], "empty"),
+    ([1.0], [3.96], "d must lie in"), ([1.0, math.nan], [3.0], "finite"),
     ([1.0], [math.inf], "finite"), ([1.0], "3.0", "string"), ([1.0], [None], "real numbers"),
 ])
 def test_bad_grid_is_refused_before_any_worker_starts(N, d, match):
