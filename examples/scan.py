@@ -62,7 +62,14 @@ def write_csv(path, rows, first):
         w = csv.DictWriter(fh, fieldnames=keys, extrasaction="ignore")
         w.writeheader()
         for r in rows:
-            w.writerow({k: (repr(v) if isinstance(v, float) else v) for k, v in r.items()})
+            w.writerow({k: _cell(v) for k, v in r.items()})
+
+
+def _cell(v):
+    """A CSV cell: floats to all their digits, lists space-separated."""
+    if isinstance(v, list):
+        return " ".join(_cell(x) for x in v)
+    return repr(v) if isinstance(v, float) else v
 
 
 def plot(path, rows, counts, Ns):
@@ -71,7 +78,10 @@ def plot(path, rows, counts, Ns):
     import matplotlib.pyplot as plt
     import numpy as np
 
-    from lpa_host.multicritical import birth_dimension
+    from lpa_host import models, search
+
+    def birth_dimension(k):  # where the k-th branch leaves the Gaussian point
+        return search.gaussian_modes(models.on(), {"d": 3.0, "N": 1.0}).births(k)[-1]
 
     panels = 3 if counts else 2
     fig, axes = plt.subplots(1, panels, figsize=(5.2 * panels, 4.6))
