@@ -68,7 +68,7 @@ def write_csv(path, rows, first):
 def _cell(v):
     """A CSV cell: floats to all their digits, lists space-separated."""
     if isinstance(v, list):
-        return " ".join(_cell(x) for x in v)
+        return " ".join(str(_cell(x)) for x in v)
     return repr(v) if isinstance(v, float) else v
 
 
@@ -80,8 +80,11 @@ def plot(path, rows, counts, Ns):
 
     from lpa_host import models, search
 
+    modes = search.gaussian_modes(models.on(), {"d": 3.0, "N": 1.0})
+    births = {k: modes.births(k)[-1] for k in range(2, 60)}
+
     def birth_dimension(k):  # where the k-th branch leaves the Gaussian point
-        return search.gaussian_modes(models.on(), {"d": 3.0, "N": 1.0}).births(k)[-1]
+        return births[k]
 
     panels = 3 if counts else 2
     fig, axes = plt.subplots(1, panels, figsize=(5.2 * panels, 4.6))
