@@ -132,8 +132,9 @@ def _up_in_N(model, N, d, progress):
     if not got or not got[0].converged:
         return None
     n0, dom, c = N_BRANCH, got[0].domain, got[0].coeffs
+    step = N_STEP
     while True:
-        n1 = min(N, n0 * N_STEP)
+        n1 = min(N, n0 * step)
         power = model.power(d=d, N=n1)
         inner = fpm.continued(dom, c)(power)
         scale = n1 / n0
@@ -145,10 +146,16 @@ def _up_in_N(model, N, d, progress):
         if n1 == N:
             fp = fpm.solve(model, values, fn, dom.R * scale, dom.degree, kind="Wilson-Fisher",
                            label=2, accept=_is_wilson_fisher, t0=t0)
-            return fp
+            if fp is not None or step < 1.2:
+                return fp
+            step = math.sqrt(step)
+            continue
         sol = fpm.fit(model, values, fn, dom.R * scale, dom.degree, model.max_closure)
         if sol is None:
-            return None
+            if step < 1.2:
+                return None
+            step = math.sqrt(step)
+            continue
         if progress:
             progress(f"  Wilson-Fisher: N = {n1:.6g}, R = {sol.R:.4g}")
         n0, dom, c = n1, sol.domain, sol.coeffs
