@@ -4,10 +4,11 @@ For a model with k invariants and P parameters the routines take
 
     flow_params = [param_1, ..., param_P, R, closure]
 
-and, at every point whose |x|_1 equals R (to ``model.END_RTOL``), use the
-row at the far end of the domain of order `closure` (1 or 2, see
-``lpa_host.model``); closure 0 uses the equation itself everywhere (for the
-linearised operator). Generated, each as a numba cfunc with the calling
+and, at every point whose |x|_1 equals R (to ``model.END_RTOL``; for two
+invariants max(|x0|, |x1|), the edges of the square, each point with the
+edge rule of its face), use the row at the far end of the domain of order
+`closure` (1 or 2, see ``lpa_host.model``); closure 0 uses the equation
+itself everywhere (for the linearised operator). Generated, each as a numba cfunc with the calling
 convention of ``_lpa_cpp.LPACollSolver_cpp``:
 
 - ``flow``: the residual F at every point;

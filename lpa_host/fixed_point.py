@@ -631,7 +631,9 @@ class FixedPoint:
     error estimate of each quantity (``errors["nu"]`` ...), the largest change
     when the same point is solved again on a larger basis and on a larger
     domain. kind, label: what the search that found it calls it ("isotropic",
-    the branch k, ...). theta: the leading eigenvalues of sector 0.
+    the branch k, ...). theta: the leading eigenvalues of sector 0 (two
+    invariants: LEADING of them, errors["theta_i"] each, matched across the
+    checks by nearest value). stable: n_relevant == 1 + k.
     """
 
     model: Model

@@ -41,6 +41,14 @@ which the row at the far end of the domain (|x|_1 = R) must keep out.
       H* = H + n e^T + e n^T - (e . x) n n^T,  e = (p - 1) grad u - H x,  n = x / |x|^2
 
   (for one invariant: u'' -> (p - 1) u' / x).
+- Order 1, two invariants, the edge rule (``edge_hessian``): the domain is
+  the square [0, R]^2 and its far end the edges max(x0, x1) = R. There the
+  expansion knows H along the edge's tangent e, so H* solves H* x =
+  (p - 1) grad u (homogeneity along the ray) together with e^T H* e = e^T H e:
+  three linear equations for H*_00, H*_01, H*_11, with e = (0, 1) on x0 = R,
+  (1, 0) on x1 = R and (1, -1) at the corner (``SQUARE_FACES``,
+  ``square_face``). Unlike the ray rule it keeps the structure a potential
+  has along an edge (the decoupled U1(x0) + U2(x1) at x0 = R keeps U2'').
 - Order 2 (one invariant, F linear in u): one step further along the slow
   manifold. With h0 = (p - 1) g / x, V(x, g) solves F(x, V, g, h0) = 0 for u;
   on u = V(x, u') the slope obeys u'' = (u' - V_x) / V_g, and the row at R

@@ -373,6 +373,13 @@ def spectrum(fp, n: int = 5, l: int = 0, tol: float = 1e-8) -> Spectrum:
     if not np.all(np.isfinite(fp.coeffs)):
         raise ValueError("the fixed point did not converge: it has no spectrum")
     values = fp.params
+    if model.k > 1 and not fp._checks and n <= len(fp.theta):
+        # a point built exactly from one-invariant ones (``lpa_host.coupled``): its
+        # eigenvalues and errors are theirs
+        theta = np.asarray(fp.theta)[:n]
+        err = np.array([fp.errors.get(f"theta_{i}", math.inf) for i in range(n)])
+        return Spectrum(theta, err, err <= tol, int(l), float(tol), fp.R, fp.degree,
+                        dict(values))
     key = ("spectrum", int(n), int(l))
     cached = fp._cache.get(key)
     if cached is not None and np.all(cached.error[cached.reliable] <= tol) and (
