@@ -17,13 +17,15 @@ The layout follows the ideas, each in one module:
   error checks);
 - spectrum: ``Spectrum``, eigenvalues of the linearised flow with errors;
 - search: every fixed point that leaves the Gaussian one; on: the O(N) entry
-  points (``wilson_fisher``, ``fixed_points``, ``n_c``);
+  points (``wilson_fisher``, ``fixed_points``, ``n_c``); coupled: two order
+  parameters, O(n1) + O(n2) (``coupled_fixed_points``, the stability map);
 - scan: ``scan``, nu and omega over an (N, d) grid on Dask;
 - shooting: an independent scipy solution of the O(N) equation, for checks.
 """
 
 from __future__ import annotations
 
+from .coupled import coupled_fixed_points
 from .fixed_point import FixedPoint
 from .model import Model
 from .on import fixed_points, n_c, wilson_fisher
@@ -32,4 +34,4 @@ from .spectrum import Spectrum
 from . import models
 
 __all__ = ["Model", "FixedPoint", "Spectrum", "models", "wilson_fisher", "fixed_points",
-           "n_c", "scan"]
+           "n_c", "coupled_fixed_points", "scan"]
