@@ -53,10 +53,18 @@ DAMPING = 30.0
 DAMPING_STEP = 6.0
 #: Accepted range of S(R) / DAMPING before the domain is moved.
 DAMPING_BAND = (1.0, 1.35)
+#: Where S(R) jumps over the band, S down to this fraction of its lower end is accepted.
+DAMPING_FLOOR = 0.7
+#: Domains and bases tried by ``fit`` before it gives up.
+FIT_ROUNDS = 24
 #: A basis is resolved when its last coefficients are below this (relative).
 TAIL_TOL = 2e-14
 #: Extra coefficients of the check basis (relative).
 CHECK_BASIS = 1.25
+#: The leading eigenvalues count as resolved when a CHECK_BASIS larger basis moves
+#: them by less than this (relative); else the basis grows by GROW_FOR_EIGEN.
+EIGEN_RTOL = 1e-11
+GROW_FOR_EIGEN = 1.6
 #: Newton's tolerance on the residual norm, times max(1, a |u0|).
 NEWTON_TOL = 1e-11
 #: ... where rounding keeps the residual above it (large u at the end of a long
@@ -245,7 +253,7 @@ def fit(model: Model, values, fn, R: float, degree: int, closure: int,
     lo, hi = DAMPING_BAND[0] * target, DAMPING_BAND[1] * target
     R_lo = R_hi = None
     good = None
-    for _ in range(24):
+    for _ in range(FIT_ROUNDS):
         dom = domain(model, R, degree)
         sol = newton(dom, dom.interpolate(fn), values, closure)
         if not sol.ok:
@@ -264,6 +272,11 @@ def fit(model: Model, values, fn, R: float, degree: int, closure: int,
             degree = _grown(dom)  # too coarse to judge S
             continue
         S, rate_end, r, Sr = damping(sol, values)
+        if (R_lo is not None and R_hi is not None and R_hi - R_lo <= 1e-5 * R
+                and S >= DAMPING_FLOOR * lo and tl <= TAIL_TOL):
+            # S jumps across the band here (beyond R_hi the solution takes another
+            # shape at the end): the last domain below the jump is the answer
+            return sol
         if S < lo:
             R_lo = R
             R_new = R + min((1.1 * lo - S) / max(rate_end, 1e-12), R)
@@ -840,6 +853,8 @@ def solve(model: Model, values, fn, R: float, degree: int, *, closure: int | Non
     main = fit(model, values, fn, R, degree, closure)
     if main is None:
         return None
+    if model.k == 1:
+        main = _resolved(main, values, closure)
     chk = checks(main, values, closure)
     ok = all(c.ok for c in chk)
     if model.k > 1:
@@ -876,6 +891,39 @@ def solve(model: Model, values, fn, R: float, degree: int, *, closure: int | Non
     if accept is not None and not accept(fp):
         return None
     return fp
+
+
+def _resolved(main: Solution, values, closure: int, rounds: int = 2) -> Solution:
+    """The main solution on a basis large enough for its leading eigenvalues too:
+    the eigenfunctions can need more terms than the potential (N < 0 in O(N)),
+    so while the leading eigenvalues move by more than EIGEN_RTOL on a basis
+    CHECK_BASIS times larger, the basis grows by GROW_FOR_EIGEN."""
+    from . import spectrum as sp
+    model = main.domain.model
+    pol = POLICY[model.k]
+    for _ in range(rounds):
+        bigger = int(main.degree * CHECK_BASIS) + 1
+        if bigger > pol.max_degree:
+            return main
+        fn = continued(main.domain, main.coeffs)(model.power(**values))
+        dom = domain(model, main.R, bigger)
+        other = newton(dom, dom.interpolate(fn), values, closure)
+        if not other.ok:
+            return main
+        a, b = (sp.leading(x, values, closure, 4) for x in (main, other))
+        if np.all(np.abs(a - b) <= EIGEN_RTOL * np.maximum(1.0, np.abs(a))):
+            return main
+        grown = min(pol.max_degree, int(main.degree * GROW_FOR_EIGEN))
+        dom = domain(model, main.R, grown)
+        nxt = newton(dom, dom.interpolate(fn), values, closure)
+        x = fine_grid(main.domain, 401)
+        near = np.max(np.abs(dom.evaluate(nxt.coeffs, x, 1) - main.domain.evaluate(
+            main.coeffs, x, 1))) <= 1e-6 * max(1.0, np.max(np.abs(main.domain.evaluate(
+                main.coeffs, x, 1))))
+        if not (nxt.ok and near):  # not the same solution: keep the main one
+            return main
+        main = nxt
+    return main
 
 
 def _derived(sol: Solution, theta, model: Model, values) -> dict:

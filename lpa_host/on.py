@@ -146,13 +146,13 @@ def _up_in_N(model, N, d, progress):
         if n1 == N:
             fp = fpm.solve(model, values, fn, dom.R * scale, dom.degree, kind="Wilson-Fisher",
                            label=2, accept=_is_wilson_fisher, t0=t0)
-            if fp is not None or step < 1.2:
+            if fp is not None or step < 1.3:
                 return fp
             step = math.sqrt(step)
             continue
         sol = fpm.fit(model, values, fn, dom.R * scale, dom.degree, model.max_closure)
         if sol is None:
-            if step < 1.2:
+            if step < 1.3:
                 return None
             step = math.sqrt(step)
             continue
