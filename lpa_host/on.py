@@ -73,11 +73,13 @@ def _check_start(start, model) -> fpm.FixedPoint | None:
                          f"got {type(start).__name__}")
     if start.model.equation != model.equation:
         raise ValueError("start must be a fixed point of the O(N) model")
+    if not start.converged:
+        return None  # nothing to start from: a cold call
     if start.model.k != 1 or start.coeffs.ndim != 1 or len(start.coeffs) != start.degree + 1 \
             or start.degree > fpm.POLICY[1].max_degree or not start.R > 0:
         raise ValueError(f"start has the wrong shape (degree {start.degree}, "
                          f"{start.coeffs.size} coefficients)")
-    return start if start.converged else None
+    return start
 
 
 def _is_wilson_fisher(fp) -> bool:
@@ -186,7 +188,13 @@ def cubic_eigenvalue(N: float, d: float = 3.0) -> float:
     fp = wilson_fisher(N=N, d=d)
     if not fp.converged:
         raise RuntimeError(f"the Wilson-Fisher point at N = {N}, d = {d} did not converge")
-    return float(np.real(fp.spectrum(n=1, l=4).theta[0]))
+    with warnings.catch_warnings():  # a spurious, flagged value may come first
+        warnings.simplefilter("ignore", RuntimeWarning)
+        sp = fp.spectrum(n=3, l=4)
+    good = np.nonzero(sp.reliable)[0]
+    if not len(good):
+        raise RuntimeError(f"no reliable l = 4 eigenvalue at N = {N}, d = {d}")
+    return float(np.real(sp.theta[good[0]]))
 
 
 def n_c(d: float = 3.0, *, bracket=(1.5, 8.0), xtol: float = 1e-10) -> float:

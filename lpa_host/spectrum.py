@@ -48,6 +48,9 @@ from .domain import Domain
 ENLARGE_STEP = 12.0
 #: How many times the domain is enlarged for a spectrum.
 ENLARGE_MAX = 3
+#: An eigenvalue that moves by more than this (relative) between the checks is not
+#: one of the problem's: it is left out of a spectrum.
+SPURIOUS = 1e-3
 #: Eigenvalues refined (one invariant) beyond those asked for.
 EXTRA = 2
 
@@ -349,13 +352,20 @@ def _level(fp, sols, values, closure, l, n):
             memo[key] = eigenvalues(s.domain, s.coeffs, values, closure, sector, count=count,
                                     refine=count)
         th.append(memo[key])
-    main = th[0][:n]
-    if len(main) < n:
-        main = np.concatenate([main, np.full(n - len(main), np.nan)])
-    err = np.zeros(n)
+    main = th[0][:count]
+    err = np.zeros(len(main))
     for other in th[1:]:
         err = np.maximum(err, _match(main, other[:count + 2]))
     err[~np.isfinite(main)] = np.inf
+    if len(th) > 1 and any(len(o) for o in th[1:]):
+        # a value no check comes near is a mode of one discretisation only: left out
+        keep = err <= SPURIOUS * np.maximum(1.0, np.abs(main))
+        if np.count_nonzero(keep) >= min(n, len(main)):
+            main, err = main[keep], err[keep]
+    main, err = main[:n], err[:n]
+    if len(main) < n:
+        main = np.concatenate([main, np.full(n - len(main), np.nan)])
+        err = np.concatenate([err, np.full(n - len(err), np.inf)])
     return main, err
 
 
