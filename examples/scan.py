@@ -149,7 +149,7 @@ def main(argv=None) -> int:
     ap.add_argument("--N", default="1,2,3,4", type=lambda s: parse_grid(s, "--N"),
                     help="values of N (default 1,2,3,4)")
     ap.add_argument("--d", default="2.4:3.9:0.01", type=lambda s: parse_grid(s, "--d"),
-                    help="values of d in [2.4, 3.9] (default 2.4:3.9:0.01)")
+                    help="values of d in [2.2, 3.95] (default 2.4:3.9:0.01)")
     ap.add_argument("--count-d", default=DEFAULT_COUNT_D,
                     help="d for the N = 1 fixed-point count, or 'none' "
                          f"(default {DEFAULT_COUNT_D})")

@@ -35,7 +35,6 @@ exponents, which is far larger.
 from __future__ import annotations
 
 import math
-import threading
 import time
 from dataclasses import dataclass, field
 from typing import Any
@@ -826,9 +825,6 @@ class FixedPoint:
         for R, degree, c in self._checks:
             out.append(Solution(domain(self.model, R, degree), c, bool(np.all(np.isfinite(c)))))
         return out
-
-
-_SOLVE_LOCK = threading.Lock()
 
 
 def failed(model: Model, values, kind: str = "", label=None, t0: float | None = None,
