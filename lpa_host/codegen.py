@@ -272,11 +272,11 @@ def _load(source: str):
                 fh.write(source)
             os.replace(tmp, path)  # atomic: a concurrent writer wrote the same text
         name = f"lpa_host._generated_{digest}"
-        spec = importlib.util.spec_from_file_location(name, path)
-        mod = importlib.util.module_from_spec(spec)
+        found = importlib.util.spec_from_file_location(name, path)
+        mod = importlib.util.module_from_spec(found)
         sys.modules[name] = mod
         try:
-            spec.loader.exec_module(mod)
+            found.loader.exec_module(mod)
         except BaseException:
             del sys.modules[name]
             raise
