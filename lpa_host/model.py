@@ -692,7 +692,7 @@ class Model:
         from . import search
         from .spectrum import one_blas_thread
         with one_blas_thread():
-            return search.fixed_points(self, self.values(params), progress=progress)
+            return search.follow_branches(self, self.values(params), progress=progress)
 
     def with_params(self, **values) -> "Model":
         """The same model with other default parameter values (sharing everything

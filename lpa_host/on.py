@@ -116,7 +116,7 @@ def wilson_fisher(N: float = 1.0, d: float = 3.0, *, start: fpm.FixedPoint | Non
                 return fp
         with warnings.catch_warnings():  # failure shows as converged=False
             warnings.simplefilter("ignore", RuntimeWarning)
-            got = search.fixed_points(model, values, only=(2,), progress=progress)
+            got = search.follow_branches(model, values, only=(2,), progress=progress)
     if got and _is_wilson_fisher(got[0]):
         return _named(got[0])
     return fpm.failed(model, values, kind="Wilson-Fisher", label=2)
@@ -129,7 +129,7 @@ def _up_in_N(model, N, d, progress):
     t0 = time.perf_counter()
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)
-        got = search.fixed_points(model, {"d": d, "N": N_BRANCH}, only=(2,),
+        got = search.follow_branches(model, {"d": d, "N": N_BRANCH}, only=(2,),
                                   progress=progress)
     if not got or not got[0].converged:
         return None
@@ -179,7 +179,7 @@ def fixed_points(N: float = 1.0, d: float = 3.0, *, progress=None) -> list[fpm.F
     """
     N, d = check_N_d(N, d, N_MAX_ALL)
     with one_blas_thread():
-        got = search.fixed_points(models.on(), {"d": d, "N": N}, progress=progress)
+        got = search.follow_branches(models.on(), {"d": d, "N": N}, progress=progress)
     return [_named(p) for p in got]
 
 

@@ -1,7 +1,7 @@
 """Every fixed point of a one-invariant model that leaves its constant (Gaussian) solution.
 
     >>> on = lpa_host.models.on()
-    >>> [fp.n_relevant for fp in lpa_host.search.fixed_points(on, {"d": 2.6, "N": 1})]
+    >>> [fp.n_relevant for fp in lpa_host.search.follow_branches(on, {"d": 2.6, "N": 1})]
     [2, 3, 4]
 
 How the search finds them
@@ -28,7 +28,7 @@ that makes E self-adjoint, so it holds for every parameter value (N <= 0 too).
 Odd n of a field on [-R, R] are skipped: by symmetry their quadratic part
 vanishes (a pitchfork into points that break it).
 
-``fixed_points`` follows every branch whose theta_n > 0 at the requested
+``follow_branches`` follows every branch whose theta_n > 0 at the requested
 parameters (it exists there, on the side of D_n where the Gaussian point is
 unstable in its direction) from its birth to the requested dimension:
 continuation with a secant predictor, a step accepted only if Newton
@@ -405,8 +405,8 @@ def branches(model: Model, values: dict, max_n: int = 40) -> list[tuple[int, flo
     return out
 
 
-def fixed_points(model: Model, values: dict, *, only=None, progress=None,
-                 memo: bool = True) -> list:
+def follow_branches(model: Model, values: dict, *, only=None, progress=None,
+                    memo: bool = True) -> list:
     """Every fixed point on a branch from the Gaussian point at `values` (all
     parameters given), as ``FixedPoint``s sorted by n_relevant (label: the
     branch n). only: the branch numbers to follow (default all)."""
