@@ -236,13 +236,19 @@ def slow_manifold_slope(equation, value, slope, second, x, power, along=None):
 
 # --- the model -------------------------------------------------------------------------
 
+def check_real(name: str, x, wrong: str = "must be a real number") -> float:
+    """x as a float; ValueError naming `name` unless it is a finite real number
+    (bools and strings are refused)."""
+    if isinstance(x, bool) or not isinstance(x, (Real, np.floating, np.integer)):
+        raise ValueError(f"{name} {wrong}, got {x!r}")
+    x = float(x)
+    if not math.isfinite(x):
+        raise ValueError(f"{name} must be finite, got {x}")
+    return x
+
+
 def _check_value(name, value):
-    if isinstance(value, bool) or not isinstance(value, (Real, np.floating, np.integer)):
-        raise ValueError(f"parameter {name!r} has no value (got {value!r}); give a real number")
-    v = float(value)
-    if not math.isfinite(v):
-        raise ValueError(f"parameter {name!r} must be finite, got {v}")
-    return v
+    return check_real(f"parameter {name!r}", value, "has no value; give a real number")
 
 
 class Model:

@@ -20,13 +20,13 @@ import dataclasses
 import math
 import time
 import warnings
-from numbers import Real
 
 import numpy as np
 from scipy.optimize import brentq
 
 from . import fixed_point as fpm
 from . import models, search
+from .model import check_real
 from .spectrum import one_blas_thread
 
 #: Where the Wilson-Fisher point is computed: -2 < N <= N_MAX, D_RANGE[0] <= d <= D_RANGE[1].
@@ -40,17 +40,6 @@ N_STEP = 2.0
 N_MAX_ALL = 1000.0
 #: Relative slack on the ends of the d range (grids such as np.arange end a few ulps out).
 D_SLACK = 1e-12
-
-
-def check_real(name: str, x) -> float:
-    """x as a float; ValueError naming `name` unless it is a finite real number
-    (bools and strings are refused)."""
-    if isinstance(x, bool) or not isinstance(x, (Real, np.floating, np.integer)):
-        raise ValueError(f"{name} must be a real number, got {x!r}")
-    x = float(x)
-    if not math.isfinite(x):
-        raise ValueError(f"{name} must be finite, got {x}")
-    return x
 
 
 def check_N_d(N, d, n_max: float = N_MAX) -> tuple[float, float]:
