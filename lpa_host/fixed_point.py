@@ -147,22 +147,28 @@ def continued(dom: Domain, coeffs):
         def fn(x):
             x = np.asarray(x, dtype=np.float64)
             flat = x.reshape(-1, dom.k)
-            s = dom.norm(flat)
-            out = np.empty(len(flat))
-            inside = s <= dom.R
-            out[inside] = dom.evaluate(coeffs, flat[inside])
-            if not inside.all():
-                xo, so = flat[~inside], s[~inside]
-                xr = xo * (dom.R / so)[:, None]
-                w = xo / so[:, None]
-                fR = dom.evaluate(coeffs, xr)
-                g = dom.evaluate(coeffs, xr, 1).reshape(len(xr), dom.k)
-                slope = np.sum(w * g, axis=1)
-                out[~inside] = fR + slope * dom.R / power * ((so / dom.R) ** power - 1.0)
+            out = _along_rays(dom, coeffs, flat, dom.norm(flat), power)
             return out.reshape(x.shape[:-1] if (x.ndim == 2 and dom.k == 1) or dom.k > 1
                                else x.shape)
         return fn
     return at
+
+
+def _along_rays(dom: Domain, coeffs, flat, s, power: float) -> np.ndarray:
+    """u at the points flat (m x k) whose ray coordinate is s (m): the expansion
+    where s <= R, beyond it f(R) + f'(R) (R / p)((s / R)^p - 1) along the ray,
+    f(R) and f'(R) taken where the ray crosses s = R."""
+    out = np.empty(len(flat))
+    inside = s <= dom.R
+    out[inside] = dom.evaluate(coeffs, flat[inside])
+    if not inside.all():
+        xo, so = flat[~inside], s[~inside]
+        xr = xo * (dom.R / so)[:, None]
+        g = dom.evaluate(coeffs, xr, 1).reshape(len(xr), dom.k)
+        slope = np.sum(xo / so[:, None] * g, axis=1)
+        out[~inside] = dom.evaluate(coeffs, xr) + slope * dom.R / power * (
+            (so / dom.R) ** power - 1.0)
+    return out
 
 
 def transfer(source: Domain, coeffs, target: Domain, power: float) -> np.ndarray:
@@ -370,17 +376,7 @@ def smooth_continued(dom: Domain, coeffs, power: float):
         a = np.abs(flat)
         top = np.maximum(a.max(axis=1), 1e-300)
         s = top * np.sum((a / top[:, None]) ** q, axis=1) ** (1.0 / q)
-        out = np.empty(len(flat))
-        inside = s <= dom.R
-        out[inside] = dom.evaluate(coeffs, flat[inside])
-        if not inside.all():
-            xo, so = flat[~inside], s[~inside]
-            xr = xo * (dom.R / so)[:, None]
-            g = dom.evaluate(coeffs, xr, 1).reshape(len(xr), 2)
-            slope = np.sum(xo / so[:, None] * g, axis=1)
-            out[~inside] = dom.evaluate(coeffs, xr) + slope * dom.R / power * (
-                (so / dom.R) ** power - 1.0)
-        return out
+        return _along_rays(dom, coeffs, flat, s, power)
     return fn
 
 
