@@ -13,12 +13,12 @@ from dataclasses import dataclass
 
 import numpy as np
 from numpy.polynomial import chebyshev as cheb
-from scipy.optimize import brentq
 
 import _core_cpp
 import _lpa_cpp
 
 import reference_on as flow
+from lpa_host.fixed_point import first_minimum
 
 
 def lobatto_nodes(R: float, n: int) -> np.ndarray:
@@ -157,21 +157,6 @@ class Summary:
     @property
     def positive(self) -> bool:
         return self.min_a > 0.0 and self.min_b > 0.0
-
-
-def first_minimum(slope, rho: np.ndarray, flat: float = 0.0) -> float:
-    """First zero of u' = slope(rho) from below on the grid rho, refined to
-    rounding (the minimum of the potential); nan if u' never turns positive
-    or stays below `flat` in size everywhere."""
-    w = slope(rho)
-    if np.max(np.abs(w)) < flat:
-        return math.nan
-    idx = np.nonzero((w[:-1] < 0.0) & (w[1:] >= 0.0))[0]
-    if len(idx) == 0:
-        return math.nan
-    i = idx[0]
-    return brentq(lambda r: float(np.ravel(slope(r))[0]), rho[i], rho[i + 1],
-                  xtol=1e-15, rtol=4 * np.finfo(float).eps, maxiter=200)
 
 
 def find_kappa(problem: FixedPointProblem, coeffs, fine: np.ndarray | None = None) -> float:
