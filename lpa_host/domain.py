@@ -189,6 +189,20 @@ class Domain:
         v = np.asarray(v, dtype=np.float64).reshape(-1)
         return np.linalg.solve(self.V, v)
 
+    def jacobian(self, coeffs, values, closure: int) -> np.ndarray:
+        """d(residual)/d(coeffs) from the compiled sensitivities and the tables
+        (the mixed second derivatives come split evenly over (i, j) and (j, i),
+        whose tables are the same)."""
+        u, g, h = self.state(coeffs)
+        sv, sg, sh = self.model.routines.sens(self.nodes, u, g, h,
+                                              self.flow_params(values, closure))
+        J = sv[:, None] * self.V
+        for i in range(self.k):
+            J += sg[:, i, None] * self.D[i]
+            for j in range(self.k):
+                J += sh[:, i, j, None] * self.H[i][j]
+        return J
+
     def residual(self, coeffs, values, closure: int) -> np.ndarray:
         """The collocation residual through the compiled flow routine."""
         u, g, h = self.state(coeffs)

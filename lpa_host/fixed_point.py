@@ -404,30 +404,13 @@ def damped_newton(dom: Domain, start, values, closure: int, maxiter: int = 60,
     start, a potential carried to another square); then `polish` full steps.
     The Jacobian is assembled from the sensitivities and the basis tables and
     factorised with partial pivoting (LAPACK). Converged as ``newton``."""
-    model = dom.model
-    prm = dom.flow_params(values, closure)
-    tol = NEWTON_TOL * residual_scale(model, values)
-    tables = [(None, dom.V)] + [((i,), dom.D[i]) for i in range(dom.k)] + [
-        ((i, j), dom.H[i][j]) for i in range(dom.k) for j in range(i, dom.k)]
+    tol = NEWTON_TOL * residual_scale(dom.model, values)
 
     def res(c):
-        u, g, h = dom.state(c)
-        return model.routines.flow(dom.nodes, u, g, h, prm)
+        return dom.residual(c, values, closure)
 
     def step_from(c, r):
-        u, g, h = dom.state(c)
-        sv, sg, sh = model.routines.sens(dom.nodes, u, g, h, prm)
-        J = np.zeros_like(dom.V)
-        for idx, T in tables:
-            if idx is None:
-                s = sv
-            elif len(idx) == 1:
-                s = sg[:, idx[0]]
-            else:  # the mixed entries: their two tables are the same
-                i, j = idx
-                s = sh[:, i, j] + sh[:, j, i] if i != j else sh[:, i, i]
-            J += s[:, None] * T
-        return scipy.linalg.solve(J, -r, check_finite=False)
+        return scipy.linalg.solve(dom.jacobian(c, values, closure), -r, check_finite=False)
 
     c = np.array(start, dtype=np.float64)
     r = res(c)

@@ -250,7 +250,7 @@ class Branch:
 
     def _amplitude(self, dom, values, c0, cP, theta):
         closure = self.model.max_closure
-        J = self._jacobian(dom, values, c0, closure)
+        J = dom.jacobian(c0, values, closure)
         w, vl = scipy.linalg.eig(J, dom.V, left=True, right=False)
         i = int(np.argmin(np.abs(w + theta)))
         psi = np.real(vl[:, i])
@@ -261,13 +261,6 @@ class Branch:
         if not (np.isfinite(num) and np.isfinite(den)) or abs(den) < 1e-12 * max(1.0, abs(num)):
             return None
         return -num / den
-
-    @staticmethod
-    def _jacobian(dom, values, c, closure):
-        u, g, h = dom.state(c)
-        sv, sg, sh = dom.model.routines.sens(dom.nodes, u, g, h, dom.flow_params(values, closure))
-        return (sv[:, None] * dom.V + sg[:, 0, None] * dom.D[0]
-                + sh[:, 0, 0, None] * dom.H[0][0])
 
     def follow(self, target: float, gap: float, progress=None):
         """The Solution on the path basis at the dimension `target`, or None
