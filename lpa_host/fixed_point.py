@@ -448,11 +448,6 @@ def damped_newton(dom: Domain, start, values, closure: int, maxiter: int = 60,
     return Solution(dom, c, ok, it, nr)
 
 
-def newton_square(dom: Domain, start, values, closure: int) -> Solution:
-    """Newton on the square (``damped_newton``)."""
-    return damped_newton(dom, start, values, closure)
-
-
 def carried(sol: Solution, values, closure: int, R: float, degree: int,
             depth: int = 3) -> Solution:
     """The solution carried to the square [0, R]^2 with a basis of `degree`: in
@@ -466,7 +461,7 @@ def carried(sol: Solution, values, closure: int, R: float, degree: int,
     for j in range(1, steps + 1):
         Rj = R if j == steps else sol.R * (R / sol.R) ** (1.0 / (steps - j + 1))
         dom = domain(model, Rj, degree)
-        nxt = newton_square(dom, transfer(sol.domain, sol.coeffs, dom, power), values, closure)
+        nxt = damped_newton(dom, transfer(sol.domain, sol.coeffs, dom, power), values, closure)
         if not nxt.ok and Rj > sol.R and depth > 0:
             half = carried(sol, values, closure, math.sqrt(sol.R * Rj), degree, depth - 1)
             nxt = carried(half, values, closure, Rj, degree, depth - 1) if half.ok else half
@@ -493,7 +488,7 @@ def fit_square(model: Model, values, fn, R: float, degree: int, closure: int,
     if math.isfinite(kap):
         R = SQUARE_REACH * kap
     dom = domain(model, R, coarse)
-    sol = newton_square(dom, dom.interpolate(fn), values, closure)
+    sol = damped_newton(dom, dom.interpolate(fn), values, closure)
     if not sol.ok:
         return None
     for _ in range(0 if is_flat(dom, sol.coeffs) else 8):  # a flat one fits any square
@@ -511,7 +506,7 @@ def fit_square(model: Model, values, fn, R: float, degree: int, closure: int,
     if coarse == degree:
         return sol
     dom = domain(model, sol.R, degree)
-    fine = newton_square(dom, transfer(sol.domain, sol.coeffs, dom, model.power(**values)),
+    fine = damped_newton(dom, transfer(sol.domain, sol.coeffs, dom, model.power(**values)),
                          values, closure)
     return fine if fine.ok else None
 
@@ -526,7 +521,7 @@ def checks_square(main: Solution, values, closure: int) -> list[Solution]:
     bigger = K + SQUARE_CHECK_DEGREE if K + SQUARE_CHECK_DEGREE <= pol.max_degree \
         else K - SQUARE_CHECK_DEGREE
     dom = domain(model, main.R, bigger)
-    same = newton_square(dom, transfer(main.domain, main.coeffs, dom, model.power(**values)),
+    same = damped_newton(dom, transfer(main.domain, main.coeffs, dom, model.power(**values)),
                          values, closure)
     _, rate_end, _, _ = damping(main, values)
     R_big = main.R + DAMPING_STEP / max(rate_end, 1e-12)

@@ -283,7 +283,7 @@ def leading(sol: "fpm.Solution", values, closure: int, count: int = 6) -> np.nda
         return np.full(count, np.nan)
     theta = eigenvalues(sol.domain, sol.coeffs, values, closure, None, count=count,
                         refine=min(count, 4))
-    return theta[:count] if sol.domain.k == 1 else theta[:count]
+    return theta[:count]
 
 
 # --- with errors ---------------------------------------------------------------------------------
