@@ -530,7 +530,7 @@ def checks_square(main: Solution, values, closure: int) -> list[Solution]:
     return [same, wider]
 
 
-# --- shape and positivity ----------------------------------------------------------------------------
+# --- shape and positivity -------------------------------------------------------------------------
 
 def fine_grid(dom: Domain, n1: int = 4001, n2: int = 121, reach: float = 0.95) -> np.ndarray:
     """Points covering the domain up to `reach` R (the last few per cent are left
@@ -602,7 +602,7 @@ def is_flat(dom: Domain, coeffs, tol: float = 1e-8) -> bool:
     return bool(np.max(np.abs(g)) < tol)
 
 
-# --- the fixed point ---------------------------------------------------------------------------------
+# --- the fixed point ------------------------------------------------------------------------------
 
 @dataclass(frozen=True, eq=False)
 class FixedPoint:
