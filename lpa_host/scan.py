@@ -8,33 +8,42 @@
     with Client("tcp://scheduler:8786") as client:                      # an existing cluster
         rows = lpa_host.scan([1, 2], [3.0, 3.1, 3.2], client=client)
 
-How the work is cut. For each N the d values are sorted and cut into runs of
-neighbouring values (segments); one task solves one segment in a row, each
-point started from the nearest converged one (``wilson_fisher(N, d,
-start=previous)``), beginning at the point nearest d = 3 and walking outwards.
-There are several segments per worker, so a slow segment does not hold up the
-others, and the cut depends on the grid and the number of workers only, never
-on timing: the same call on the same cluster size gives the same numbers.
+The command ``python -m lpa_host scan`` (``lpa_host.cli``) runs the same
+scan with its rows written to disk as they arrive, and can resume it.
 
-What crosses a process boundary. A task receives N, a list of d and, if one
-was given, the point function (a module-level function travels as its name);
-it returns a list of rows of plain Python floats and bools. Routine addresses, solvers and bases are made inside each worker process
-the first time it needs them (``lpa_host`` builds them lazily and caches them
-per process); they mean nothing in another process and are never pickled.
+Limits. Every value of the grid is checked before anything starts, with
+the rules of ``wilson_fisher`` (``lpa_host.on.check_N_d``); a value given
+twice is refused. A grid of more than LARGE_GRID points needs
+``allow_large=True`` (on the command line ``--allow-large``), and none may
+have more than MAX_GRID.
 
-Processes and OpenMP. A local cluster has one single-threaded worker process
-per core, started with the spawn method (never fork: a process forked after
-OpenMP work can hang in the OpenMP runtime) and with OMP_NUM_THREADS=1 in its
-environment before anything loads the OpenMP runtime; ``worker_report`` checks
-both.
+How the work is cut. The grid, N sorted and d sorted, is cut into blocks of
+at most `segment` points: a run of neighbouring d (a segment) for a run of
+neighbouring N. One task solves one block point by point, each started from
+the converged point nearest to it (``wilson_fisher(N, d, start=previous)``):
+the first N of the block walks its segment from the d nearest D_START
+outwards, every later N starts from the one before at the same d. The cut
+depends on the grid and `segment` only, never on the cluster or on timing:
+the same call gives the same numbers, and a resumed scan the numbers of an
+uninterrupted one. Tasks are handed to the cluster a few per worker at a
+time, so neither their number in flight nor the client's memory grows with
+the grid beyond the rows themselves.
+
+What crosses a process boundary. A task receives its points and, if one was
+given, the point function (a module-level function travels as its name); it
+returns a list of rows of plain Python floats and bools. Routine addresses,
+solvers and bases are made inside each worker process the first time it
+needs them and are never pickled.
 
 Faults. A worker process that dies takes its running task with it; the
-scheduler runs the task again elsewhere (a restarted local worker included), so
-the scan loses time, not rows. A task that kills its worker again and again is
-split into single points; a single point that still kills its worker becomes a
-row with converged False. A point whose solve fails or raises becomes a row with
-converged False and NaNs. Only errors that would hit every task (a worker that
-cannot import lpa_host, say) stop the scan, with the worker's error.
+scheduler runs the task again elsewhere (a restarted local worker included),
+so the scan loses time, not rows. A task that kills its worker again and
+again is split into single points; a single point that still kills its
+worker becomes a row with converged False. A point whose solve fails or
+raises becomes a row with converged False and NaNs. A lost scheduler raises
+SchedulerLost, a cluster without workers NoWorkers (after `wait_workers`
+seconds); errors that would hit every task (a worker that cannot import
+lpa_host, say) raise RuntimeError with the worker's error.
 """
 
 from __future__ import annotations
@@ -44,59 +53,126 @@ import logging
 import math
 import numbers
 import os
+import signal
+import subprocess
 import sys
+import threading
 import time
 import uuid
-from collections.abc import Callable, Iterable, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 
 #: The fields of every row, in this order (rows from wilson_fisher may add more).
 ROW_FIELDS = ("N", "d", "u_prime_0", "kappa", "nu", "omega", "converged", "nu_error",
               "omega_error")
 
-#: The range of d a Wilson-Fisher point can be asked for (``lpa_host.on``).
-D_RANGE = (2.2, 3.95)
+#: Grids of more points than this need allow_large=True (--allow-large).
+LARGE_GRID = 100_000
+#: No grid may have more points than this.
+MAX_GRID = 10_000_000
 
-#: Segments per worker when the cut is chosen automatically.
-SEGMENTS_PER_WORKER = 6
-#: Shortest automatic segment: a cold start costs several warm ones.
+#: Points per task when `segment` is not given: about TASKS_PER_GRID tasks,
+#: none shorter than MIN_SEGMENT (a cold start costs several warm ones) nor
+#: longer than MAX_SEGMENT (an interrupt loses at most one task per worker).
+TASKS_PER_GRID = 24
 MIN_SEGMENT = 6
+MAX_SEGMENT = 64
 
 #: d where each segment's walk begins (the point of the segment nearest it).
 D_START = 3.0
 
+#: Tasks in flight per worker.
+IN_FLIGHT_PER_WORKER = 2
+#: Seconds to wait for a worker when the cluster has none.
+WAIT_WORKERS = 60.0
+
 logger = logging.getLogger(__name__)
 
 
-# ---------------------------------------------------------------------------
-# the grid
+class SchedulerLost(RuntimeError):
+    """The connection to the scheduler was lost during a scan."""
 
-def _as_floats(values, name: str) -> list[float]:
+
+class NoWorkers(RuntimeError):
+    """The cluster had no worker for longer than the scan would wait."""
+
+
+# ---------------------------------------------------------------------------
+# checks
+
+def check_values(values, name: str, check: Callable[[float], float]) -> list[float]:
+    """values as a list of floats, each passed through check; ValueError naming
+    `name` for a string, an empty list, a value that is not a finite real
+    number, one that check refuses, or one given twice."""
+    from .model import check_real
     if isinstance(values, (str, bytes)):
         raise ValueError(f"{name} must be numbers, got the string {values!r}")
-    try:
-        out = [float(v) for v in (values if isinstance(values, Iterable) else [values])]
-    except (TypeError, ValueError) as exc:
-        raise ValueError(f"{name} must be real numbers: {exc}") from None
+    items = values if isinstance(values, Iterable) else [values]
+    out = []
+    for v in items:
+        x = check_real(name, v)
+        try:
+            out.append(check(x))
+        except ValueError as exc:
+            raise ValueError(f"{name}: {exc}") from None
     if not out:
         raise ValueError(f"{name} is empty")
-    bad = [v for v in out if not math.isfinite(v)]
-    if bad:
-        raise ValueError(f"{name} must be finite, got {bad[0]!r}")
+    if len(set(out)) < len(out):
+        seen: set[float] = set()
+        twice = next(v for v in out if v in seen or seen.add(v))
+        raise ValueError(f"{name}: {twice:g} is given more than once")
     return out
 
 
-def check_grid(N_values, d_values, n_max: float | None = None
-               ) -> tuple[list[float], list[float]]:
-    """The grid as lists of floats; ValueError for anything wilson_fisher would
-    refuse (``lpa_host.on.check_N_d``)."""
+def check_grid(N_values, d_values, *, n_max: float | None = None, allow_large: bool = False,
+               names: tuple[str, str] = ("N_values", "d_values"),
+               large_flag: str = "allow_large=True") -> tuple[list[float], list[float]]:
+    """The grid as two lists of floats; ValueError, naming the argument, for
+    anything ``wilson_fisher`` would refuse (``lpa_host.on.check_N_d``), a
+    value given twice, or more than LARGE_GRID points without allow_large
+    (MAX_GRID in any case)."""
     from .on import N_MAX, check_N_d
-    Ns = _as_floats(N_values, "N_values")
-    ds = _as_floats(d_values, "d_values")
     n_max = N_MAX if n_max is None else n_max
-    Ns = [check_N_d(N, 3.0, n_max)[0] for N in Ns]
+    Ns = check_values(N_values, names[0], lambda N: check_N_d(N, D_START, n_max)[0])
     # (ends a rounding error out, 2.2 + 175 * 0.01, are brought in)
-    return Ns, [check_N_d(1.0, d)[1] for d in ds]
+    ds = check_values(d_values, names[1], lambda d: check_N_d(1.0, d)[1])
+    check_size(len(Ns) * len(ds), allow_large, large_flag)
+    return Ns, ds
 
+
+def check_size(n_points: int, allow_large: bool, flag: str) -> None:
+    """ValueError for a grid of more than LARGE_GRID points without allow_large,
+    or of more than MAX_GRID."""
+    if n_points > MAX_GRID:
+        raise ValueError(f"the grid has {n_points:,} points; at most {MAX_GRID:,} can be "
+                         "scanned")
+    if n_points > LARGE_GRID and not allow_large:
+        raise ValueError(f"the grid has {n_points:,} points, more than {LARGE_GRID:,}; pass "
+                         f"{flag} to scan it")
+
+
+def check_segment(segment) -> int | None:
+    if segment is None:
+        return None
+    if isinstance(segment, bool) or not isinstance(segment, numbers.Integral) or segment < 1:
+        raise ValueError(f"segment must be a whole number >= 1, got {segment!r}")
+    return int(segment)
+
+
+def check_client(client):
+    """client if it is a distributed.Client or None; TypeError otherwise."""
+    if client is None:
+        return None
+    from distributed import Client
+    if not isinstance(client, Client):
+        hint = (f"; for an address, connect first: Client({client!r})"
+                if isinstance(client, str) else "")
+        raise TypeError(f"client must be a distributed.Client or None, got "
+                        f"{type(client).__name__}{hint}")
+    return client
+
+
+# ---------------------------------------------------------------------------
+# the grid and its tasks
 
 def segments(ds: Sequence[float], length: int) -> list[list[float]]:
     """Cut the distinct values of ds, sorted, into runs of at most `length`
@@ -113,10 +189,32 @@ def segments(ds: Sequence[float], length: int) -> list[list[float]]:
     return out
 
 
-def auto_segment_length(n_points: int, n_workers: int) -> int:
-    """Points per segment: about SEGMENTS_PER_WORKER segments per worker,
-    none shorter than MIN_SEGMENT."""
-    return max(MIN_SEGMENT, math.ceil(n_points / (SEGMENTS_PER_WORKER * max(1, n_workers))))
+def auto_segment_length(n_points: int) -> int:
+    """Points per task: about TASKS_PER_GRID tasks, between MIN_SEGMENT and
+    MAX_SEGMENT points each."""
+    return min(MAX_SEGMENT, max(MIN_SEGMENT, math.ceil(n_points / TASKS_PER_GRID)))
+
+
+def blocks(Ns: Sequence[float], ds: Sequence[float], length: int) -> Iterator[list[int]]:
+    """The tasks of the grid (N outer, d inner, as given), each a list of
+    point indices (i_N * len(ds) + i_d) in the order of its walk: a run of
+    neighbouring N (sorted) times a segment of d, at most `length` points."""
+    n_d = len(ds)
+    at_d = {d: j for j, d in enumerate(ds)}
+    at_N = {N: i for i, N in enumerate(Ns)}
+    segs = segments(ds, min(length, n_d))
+    per_block = max(1, length // max(len(s) for s in segs))
+    sorted_N = sorted(Ns)
+    for a in range(0, len(sorted_N), per_block):
+        run = sorted_N[a:a + per_block]
+        for seg in segs:
+            yield [at_N[N] * n_d + at_d[d] for N in run for d in seg]
+
+
+def count_tasks(Ns: Sequence[float], ds: Sequence[float], length: int) -> int:
+    segs = segments(ds, min(length, len(ds)))
+    per_block = max(1, length // max(len(s) for s in segs))
+    return math.ceil(len(Ns) / per_block) * len(segs)
 
 
 # ---------------------------------------------------------------------------
@@ -151,25 +249,36 @@ def _default_point_fn():
     return wilson_fisher
 
 
-def solve_segment(N: float, ds: Sequence[float], point_fn: Callable | None = None) -> list[dict]:
-    """One task: Wilson-Fisher rows for one N along ds, in the order given.
+def _nearest(solved: dict, N: float, d: float):
+    """The converged point to start (N, d) from: the one at the same d with the
+    nearest N, else the one at the same N with the nearest d, else None."""
+    same_d = [(abs(N1 - N), N1) for (N1, d1) in solved if d1 == d]
+    if same_d:
+        return solved[(min(same_d)[1], d)]
+    same_N = [(abs(d1 - d), d1) for (N1, d1) in solved if N1 == N]
+    return solved[(N, min(same_N)[1])] if same_N else None
 
-    The first point starts cold; every later one from the converged point
-    nearest in d (then, if that fails, cold). Runs in a worker process; also
-    callable directly, e.g. ``solve_segment(1.0, [3.0, 3.1, 3.2])``."""
+
+def solve_points(points: Sequence[tuple[float, float]], point_fn: Callable | None = None
+                 ) -> list[dict]:
+    """One task: Wilson-Fisher rows for the (N, d) points, in the order given.
+
+    Each point starts from the nearest converged one before it (``_nearest``),
+    and cold if there is none or that fails. Runs in a worker process; also
+    callable directly, e.g. ``solve_points([(1.0, 3.0), (1.0, 3.1)])``."""
     fn = point_fn or _default_point_fn()
     rows = []
-    solved: list = []  # (d, converged result)
-    for d in ds:
+    solved: dict = {}  # (N, d) -> converged result
+    for N, d in points:
         try:
-            previous = min(solved, key=lambda x: abs(x[0] - d))[1] if solved else None
+            previous = _nearest(solved, N, d)
             result = fn(N, d) if previous is None else fn(N, d, start=previous)
             if previous is not None and not result.converged:
                 result = fn(N, d)
             row = _plain(result.as_row())
             if result.converged:
-                solved.append((d, result))
-        except Exception:  # noqa: BLE001  - one bad point must not end the segment
+                solved[(N, d)] = result
+        except Exception:  # noqa: BLE001  - one bad point must not end the task
             logger.exception("the Wilson-Fisher point at N = %g, d = %g raised", N, d)
             row = failed_row(N, d)
         row["converged"] = bool(row.get("converged", False))
@@ -177,13 +286,17 @@ def solve_segment(N: float, ds: Sequence[float], point_fn: Callable | None = Non
     return rows
 
 
-def _count_fixed_points(N: float, ds: Sequence[float]) -> list[dict]:
-    """One task: the nontrivial fixed points at N for each d."""
+def failed_count(N: float, d: float) -> dict:
+    return dict(N=float(N), d=float(d), count=-1, n_relevant=[], nu=[], ok=False)
+
+
+def count_points(points: Sequence[tuple[float, float]]) -> list[dict]:
+    """One task: the nontrivial fixed points at each (N, d)."""
     import warnings
 
     from .on import fixed_points
     rows = []
-    for d in ds:
+    for N, d in points:
         try:
             with warnings.catch_warnings():
                 warnings.simplefilter("ignore", RuntimeWarning)
@@ -193,8 +306,7 @@ def _count_fixed_points(N: float, ds: Sequence[float]) -> list[dict]:
                              nu=[float(p.nu) for p in fps], ok=True))
         except Exception:  # noqa: BLE001
             logger.exception("fixed_points(N=%g, d=%g) raised", N, d)
-            rows.append(dict(N=float(N), d=float(d), count=-1, n_relevant=[], nu=[],
-                             ok=False))
+            rows.append(failed_count(N, d))
     return rows
 
 
@@ -228,7 +340,7 @@ def warm_up(client) -> dict:
 
 
 # ---------------------------------------------------------------------------
-# client side
+# client side: the cluster
 
 def default_workers() -> int:
     try:
@@ -237,89 +349,90 @@ def default_workers() -> int:
         return os.cpu_count() or 1
 
 
-@contextlib.contextmanager
-def _environ(env: dict):
-    """os.environ with env set, restored after. A spawned worker inherits it
-    at exec, before anything it imports (a main script that imports _lpa_cpp
-    at the top, say) can load the OpenMP runtime; the runtime of this process,
-    already loaded, is not affected."""
-    saved = {k: os.environ.get(k) for k in env}
-    os.environ.update(env)
-    try:
-        yield
-    finally:
-        for k, v in saved.items():
-            if v is None:
-                os.environ.pop(k, None)
-            else:
-                os.environ[k] = v
-
-
-@contextlib.contextmanager
-def _main_not_from_stdin():
-    """Spawned processes re-run the main script from its file; a script read
-    from stdin (``python - < script.py``) has none, so hide the name while the
-    cluster lives (workers need nothing from __main__: functions defined there
-    travel by value)."""
-    main = sys.modules.get("__main__")
-    path = getattr(main, "__file__", None)
-    if path is None or os.path.isfile(path):
-        yield
-        return
-    del main.__file__
-    try:
-        yield
-    finally:
-        main.__file__ = path
+#: Seconds a local cluster may take to start.
+CLUSTER_START = 120.0
 
 
 @contextlib.contextmanager
 def local_client(workers: int | None = None):
-    """A Client on a fresh LocalCluster: `workers` single-threaded worker
-    processes (default: one per core), spawned, with OMP_NUM_THREADS=1.
+    """A Client on a fresh local cluster of `workers` single-threaded worker
+    processes (default: one per core), spawned, with OMP_NUM_THREADS=1. The
+    cluster runs in a process group of its own (``lpa_host.cluster``): it
+    never sees the terminal's Ctrl-C, it stops at once when the block ends,
+    however it ends, and it stops with this process even if this one is killed.
 
         with local_client(2) as client:
             rows = scan([1], [3.0, 3.1], client=client)
     """
     import dask
-    from distributed import Client, LocalCluster
+    from distributed import Client
 
-    n = default_workers() if workers is None else int(workers)
-    if n < 1:
-        raise ValueError(f"workers must be >= 1, got {workers}")
-    env = {"OMP_NUM_THREADS": "1", "OPENBLAS_NUM_THREADS": "1", "MKL_NUM_THREADS": "1"}
-    # Restarted workers read the start method when they start: keep it set for
-    # the cluster's whole life. forkserver forks from a clean server, also safe.
-    method = dask.config.get("distributed.worker.multiprocessing-method", "spawn")
-    if method != "forkserver":
-        method = "spawn"
-    # worker-saturation 1: a worker holds only the task it runs, so a worker
-    # that dies takes no queued bystander down with it (each death counts
-    # against every task the worker held).
-    with dask.config.set({"distributed.worker.multiprocessing-method": method,
-                          "distributed.scheduler.worker-saturation": 1.0}), \
-            _environ(env), _main_not_from_stdin():
-        # dashboard on a free port: the default 8787 may be another cluster's
-        cluster = LocalCluster(n_workers=n, threads_per_worker=1, processes=True,
-                               dashboard_address=":0", env=env,
-                               silence_logs=logging.ERROR)
-        try:
-            client = Client(cluster)
-            try:
-                yield client
-            finally:
-                _quietly(client.close, "the client")
-        finally:
-            _quietly(cluster.close, "the local cluster")
-
-
-def _quietly(close, what):
-    """Close, and only warn if that fails: by then the results are in, and a
-    worker slow to stop (on a loaded machine) must not turn them into an error."""
+    from .cluster import WORKER_ENV
+    n = default_workers() if workers is None else workers
+    if isinstance(n, bool) or not isinstance(n, numbers.Integral) or n < 0:
+        raise ValueError(f"workers must be a whole number >= 1, got {workers!r}")
+    env = dict(os.environ, **WORKER_ENV,
+               PYTHONPATH=os.pathsep.join(p for p in sys.path if p),
+               DASK_INTERNAL_INHERIT_CONFIG=dask.config.serialize(dask.config.global_config))
+    proc = subprocess.Popen([sys.executable, "-m", "lpa_host.cluster", str(int(n))],
+                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env,
+                            start_new_session=True, text=True)
     try:
-        close()
-    except Exception as exc:  # noqa: BLE001
-        logger.warning("closing %s failed: %s: %s", what, type(exc).__name__, exc)
+        client = Client(_first_line(proc, CLUSTER_START), timeout=f"{CLUSTER_START}s")
+    except BaseException:
+        stop_cluster(proc)
+        raise
+    try:
+        yield client
+    except BaseException:
+        close_client(client, 0.5)  # an interrupt waits for little
+        stop_cluster(proc)
+        raise
+    close_client(client)
+    stop_cluster(proc)
+
+
+def _first_line(proc, timeout: float) -> str:
+    """The first line proc writes (the scheduler's address); RuntimeError if it
+    exits or takes longer than timeout."""
+    got: list[str] = []
+    reader = threading.Thread(target=lambda: got.append(proc.stdout.readline()), daemon=True)
+    reader.start()
+    reader.join(timeout)
+    line = got[0].strip() if got else ""
+    if not line:
+        raise RuntimeError(f"the local cluster did not start within {timeout:g} s "
+                           f"(exit status {proc.poll()})")
+    return line
+
+
+def stop_cluster(proc) -> None:
+    """Stop a local cluster process and its workers at once."""
+    if proc.poll() is None:
+        with contextlib.suppress(ProcessLookupError, PermissionError):
+            os.killpg(proc.pid, signal.SIGKILL)
+    for close in (proc.stdin.close, lambda: proc.wait(5.0), proc.stdout.close):
+        with contextlib.suppress(Exception):
+            close()
+
+
+def close_client(client, wait: float = 2.0) -> None:
+    """Close a client, waiting at most `wait` seconds (its scheduler may be gone)."""
+    _in_thread(client.close, wait)
+
+
+def _in_thread(fn, wait: float) -> None:
+    t = threading.Thread(target=_quietly, args=(fn,), daemon=True)
+    t.start()
+    t.join(wait)
+
+
+def _quietly(fn):
+    try:
+        fn()
+    except Exception as exc:  # noqa: BLE001 - the results are in by then
+        logger.warning("%s failed: %s: %s", getattr(fn, "__name__", "closing"),
+                       type(exc).__name__, exc)
 
 
 @contextlib.contextmanager
@@ -331,26 +444,29 @@ def _client_for(client, workers):
             yield c
 
 
-def _n_workers(client) -> int:
+def n_workers(client) -> int:
     try:
-        info = client.scheduler_info()
-        return max(1, sum(w.get("nthreads", 1) for w in info.get("workers", {}).values()))
+        return sum(client.nthreads().values())
     except Exception:  # noqa: BLE001
-        return 1
+        return 0
 
+
+# ---------------------------------------------------------------------------
+# client side: running tasks
 
 class Progress:
     """A text progress bar on stderr: rewritten in place on a terminal, a line
     every 10 % otherwise."""
 
-    def __init__(self, total: int, label: str, stream=None, width: int = 30):
+    def __init__(self, total: int, label: str, stream=None, width: int = 30, done: int = 0):
         self.total, self.label, self.width = max(1, total), label, width
         self.stream = stream or sys.stderr
         self.tty = hasattr(self.stream, "isatty") and self.stream.isatty()
         self.t0 = time.perf_counter()
-        self.done = 0
+        self.done = self.start = done
         self.failed = 0
         self._last_tenth = -1
+        self._draw()
 
     def update(self, n: int, failed: int = 0):
         self.done += n
@@ -364,7 +480,8 @@ class Progress:
         frac = min(1.0, self.done / self.total)
         fill = int(round(frac * self.width))
         dt = time.perf_counter() - self.t0
-        eta = dt / frac - dt if frac > 0 else math.nan
+        new = (self.done - self.start) / self.total
+        eta = dt * (1 - frac) / new if new > 0 else math.nan
         text = (f"{self.label} [{'#' * fill}{'.' * (self.width - fill)}] "
                 f"{self.done}/{self.total}  {dt:5.1f} s")
         if self.done < self.total and math.isfinite(eta):
@@ -378,131 +495,192 @@ class Progress:
             self.stream.write(text + "\n")
         self.stream.flush()
 
+    def close(self):
+        """End an unfinished bar's line on a terminal."""
+        if self.tty and self.done < self.total:
+            self.stream.write("\n")
+            self.stream.flush()
 
-def _run(client, tasks, progress, label, task_fn, failed_fn):
-    """Run tasks = [(args, n_points)] on the client; returns the rows of all of
-    them. A task whose worker keeps dying is split into single points, and a
-    single point that still does becomes failed_fn(args)."""
-    from distributed import as_completed
+
+def _cancel(client, futures, wait: float = 0.5) -> None:
+    """Cancel futures without waiting long on a scheduler that may be gone."""
+    if futures:
+        _in_thread(lambda: client.cancel(futures, force=True), wait)
+
+
+def run_tasks(client, task_fn: Callable, tasks: Iterable[list], point_of: Callable,
+              failed_fn: Callable, *, extra: tuple = (),
+              wait_workers: float = WAIT_WORKERS) -> Iterator[tuple[list[int], list[dict]]]:
+    """Run task_fn([point_of(i) for i in task], *extra) for every task (a list
+    of point indices) on the client, a few tasks per worker at a time; yield
+    (indices, rows) as tasks finish. A task whose worker keeps dying is split
+    into single points, and a single point that still kills its worker
+    becomes failed_fn(*point).
+
+    Raises NoWorkers when the cluster has had no worker for wait_workers
+    seconds, SchedulerLost when the scheduler goes away, RuntimeError when a
+    task fails for another reason. On any exit (Ctrl-C too) the tasks still
+    in flight are cancelled."""
+    from distributed import wait
     from distributed.scheduler import KilledWorker
+    from distributed.utils import CancelledError  # what the client raises
 
     tag = uuid.uuid4().hex[:12]
-    bar = None
-    if progress:
-        total = sum(n for _, n in tasks)
-        bar = progress(total) if callable(progress) else Progress(total, label)
-    futures = {}
+    name = task_fn.__name__.strip("_")
+    todo = iter(tasks)
+    retry: list[list[int]] = []
+    flight: dict = {}  # future -> indices
+    serial = 0
+    idle_since: float | None = None
+    limit = IN_FLIGHT_PER_WORKER
 
-    def submit(args):
-        key = f"{task_fn.__name__.lstrip('_')}-{tag}-{len(futures)}"
-        f = client.submit(task_fn, *args, key=key, pure=False)
-        futures[f.key] = args
-        return f
+    def submit(indices):
+        nonlocal serial
+        serial += 1
+        f = client.submit(task_fn, [point_of(i) for i in indices], *extra,
+                          key=f"{name}-{tag}-{serial}", pure=False)
+        flight[f] = indices
 
-    pending = as_completed([submit(args) for args, _ in tasks])
     try:
-        return _collect(pending, futures, submit, bar, failed_fn, KilledWorker)
-    except BaseException:
-        # interrupted, or a task failed for good: leave the cluster idle
-        client.cancel(list(pending.futures), force=True)
-        raise
-
-
-def _collect(pending, futures, submit, bar, failed_fn, KilledWorker):
-    rows = []
-    for f in pending:
-        args = futures[f.key]
-        if f.status == "error":
-            exc = f.exception()
-            if not isinstance(exc, KilledWorker):
-                cause = exc.__cause__ or exc.__context__
-                if cause is not None:
-                    exc = f"{exc} ({type(cause).__name__}: {cause})"
-                raise RuntimeError(
-                    f"a scan task failed with {type(f.exception()).__name__}: {exc} (can "
-                    "every worker import lpa_host and _lpa_cpp, the same versions as "
-                    "here?)") from f.exception()
-            N, ds = args[0], args[1]
-            if len(ds) > 1:
-                logger.warning("a task of %d points kept killing its worker; running its "
-                               "points one by one", len(ds))
-                for d in ds:
-                    pending.add(submit((N, [d]) + tuple(args[2:])))
+        while True:
+            workers = n_workers(client)
+            if workers == 0:
+                idle_since = idle_since or time.monotonic()
+                if time.monotonic() - idle_since > wait_workers:
+                    raise NoWorkers(f"the cluster has had no workers for {wait_workers:g} s")
+            else:
+                idle_since = None
+                limit = IN_FLIGHT_PER_WORKER * workers + 1
+            while len(flight) < limit:
+                nxt = retry.pop() if retry else next(todo, None)
+                if nxt is None:
+                    break
+                submit(nxt)
+            if not flight:
+                return
+            try:
+                done, _ = wait(list(flight), timeout=1.0, return_when="FIRST_COMPLETED")
+            except TimeoutError:  # nothing finished within the second: look again
                 continue
-            logger.warning("the point N = %g, d = %g kept killing its worker", N, ds[0])
-            got = [failed_fn(N, ds[0])]
-        else:
-            got = f.result()
-        f.release()
-        rows.extend(got)
-        if bar is not None:
-            bar.update(len(got), sum(1 for r in got if not r.get("converged", r.get("ok"))))
-    return rows
+            except CancelledError as exc:  # FuturesCancelledError too
+                raise SchedulerLost(f"the scheduler was lost ({str(exc).splitlines()[0]})"
+                                    ) from None
+            for f in done:
+                indices = flight.pop(f)
+                got = _result(f, indices, retry, point_of, failed_fn, KilledWorker)
+                if got is not None:
+                    yield indices, got
+    finally:
+        _cancel(client, list(flight))
 
+
+def _result(f, indices, retry, point_of, failed_fn, KilledWorker):
+    """The rows of a finished future; None when its points went back to retry."""
+    if f.status == "cancelled":
+        raise SchedulerLost("the scheduler was lost (the client's tasks were cancelled)")
+    if f.status == "error":
+        exc = f.exception()
+        if not isinstance(exc, KilledWorker):
+            cause = exc.__cause__ or exc.__context__
+            text = f"{exc} ({type(cause).__name__}: {cause})" if cause is not None else exc
+            raise RuntimeError(
+                f"a scan task failed with {type(exc).__name__}: {text} (can every worker "
+                "import lpa_host and _lpa_cpp, the same versions as here?)") from exc
+        if len(indices) > 1:
+            logger.warning("a task of %d points kept killing its worker; running its "
+                           "points one by one", len(indices))
+            retry.extend([i] for i in reversed(indices))
+            return None
+        logger.warning("the point %s kept killing its worker", point_of(indices[0]))
+        got = [failed_fn(*point_of(indices[0]))]
+    else:
+        got = f.result()
+    f.release()
+    return got
+
+
+# ---------------------------------------------------------------------------
+# the entry points
 
 def scan(N_values, d_values, client=None, *, workers: int | None = None,
-         segment: int | None = None, progress=False,
-         point_fn: Callable | None = None) -> list[dict]:
+         segment: int | None = None, progress=False, point_fn: Callable | None = None,
+         allow_large: bool = False, wait_workers: float = WAIT_WORKERS) -> list[dict]:
     """Wilson-Fisher rows for every (N, d) of the grid, N outer, d inner, in the
     order given: dicts with the keys of ``wilson_fisher(...).as_row()`` (at
     least ROW_FIELDS), plain floats and bools.
 
-        rows = scan([1, 2], [3.0, 3.05, 3.1])                 # a LocalCluster, closed after
+        rows = scan([1, 2], [3.0, 3.05, 3.1])                 # a local cluster, closed after
         rows = scan([1], ds, client=client)                   # an existing cluster
 
-    client: a ``distributed.Client``; None starts a LocalCluster of `workers`
+    client: a ``distributed.Client``; None starts a local cluster of `workers`
     single-threaded processes (default: one per core) for this call.
-    segment: points per task (default: about SEGMENTS_PER_WORKER tasks per
-    worker, at least MIN_SEGMENT points each).
+    segment: points per task (default ``auto_segment_length``).
     progress: True for a bar on stderr, or a callable total -> object with
     ``update(n_points, n_failed)``.
     point_fn: the point solver, called in the workers as point_fn(N, d[,
     start=...]); default lpa_host.wilson_fisher (for tests and other models).
+    allow_large: needed for a grid of more than LARGE_GRID points.
+    wait_workers: seconds to wait while the cluster has no worker.
 
     A point that does not converge is a row with converged False; a worker that
-    dies costs time, not rows. ValueError for an empty grid, N < 1, d outside
-    [2.4, 3.9] or non-finite values, before anything starts."""
-    Ns, ds = check_grid(N_values, d_values)
-    if segment is not None and int(segment) < 1:
-        raise ValueError(f"segment must be >= 1, got {segment}")
-    distinct_N = list(dict.fromkeys(Ns))
-    n_d = len(set(ds))
+    dies costs time, not rows. ValueError (TypeError for a client that is not
+    one) for bad arguments, before anything starts."""
+    Ns, ds = check_grid(N_values, d_values, allow_large=allow_large)
+    segment = check_segment(segment)
+    client = check_client(client)
+    n_d = len(ds)
+    length = segment or auto_segment_length(len(Ns) * n_d)
+    rows: list = [None] * (len(Ns) * n_d)
     with _client_for(client, workers) as c:
-        length = int(segment) if segment else auto_segment_length(
-            len(distinct_N) * n_d, _n_workers(c))
-        tasks = []
-        for N in distinct_N:
-            for seg in segments(ds, length):
-                tasks.append(((N, seg, point_fn), len(seg)))
-        got = _run(c, tasks, progress, "scan", solve_segment, failed_row)
-    by_point = {(r["N"], r["d"]): r for r in got}
-    out = []
-    for N in Ns:
-        for d in ds:
-            row = by_point.get((N, d))
-            if row is None:  # a point function that rewrote N or d
-                row = failed_row(N, d)
-            out.append(dict(row))
-    return out
+        bar = _bar(progress, len(rows), "scan")
+        for indices, got in run_tasks(c, solve_points, blocks(Ns, ds, length),
+                                      lambda i: (Ns[i // n_d], ds[i % n_d]), failed_row,
+                                      extra=(point_fn,), wait_workers=wait_workers):
+            for i, row in zip(indices, got):
+                rows[i] = row
+            if bar is not None:
+                bar.update(len(got), sum(1 for r in got if not r.get("converged")))
+    return [dict(r) if r is not None and (r["N"], r["d"]) == (Ns[i // n_d], ds[i % n_d])
+            else failed_row(Ns[i // n_d], ds[i % n_d])  # a point function that rewrote N, d
+            for i, r in enumerate(rows)]
+
+
+def _bar(progress, total: int, label: str):
+    if not progress:
+        return None
+    return progress(total) if callable(progress) else Progress(total, label)
 
 
 def fixed_point_counts(d_values, N: float = 1.0, client=None, *, workers: int | None = None,
-                       segment: int = 2, progress=False) -> list[dict]:
+                       segment: int = 2, progress=False, allow_large: bool = False,
+                       wait_workers: float = WAIT_WORKERS) -> list[dict]:
     """How many nontrivial fixed points ``lpa_host.fixed_points(N=N, d=d)`` finds
     at each d, on the cluster: rows {N, d, count, n_relevant, nu, ok} in the
     order of d_values (n_relevant and nu: lists, one entry per point; ok False
-    and count -1 where the search raised).
+    and count -1 where the search raised). The checks are those of scan, with
+    N up to what fixed_points allows.
 
         rows = fixed_point_counts(np.arange(2.41, 3.9, 0.05), N=1)
     """
     from .on import N_MAX_ALL
-    Ns, ds = check_grid([N], d_values, N_MAX_ALL)
-    values = sorted(set(ds))
+    Ns, ds = check_grid([N], d_values, n_max=N_MAX_ALL, allow_large=allow_large,
+                        names=("N", "d_values"))
+    segment = check_segment(segment) or 2
+    client = check_client(client)
+    rows: list = [None] * len(ds)
     with _client_for(client, workers) as c:
-        tasks = [((Ns[0], values[i:i + segment]), len(values[i:i + segment]))
-                 for i in range(0, len(values), max(1, int(segment)))]
-        got = _run(c, tasks, progress, "fixed points", _count_fixed_points,
-                   lambda N, d: dict(N=float(N), d=float(d), count=-1, n_relevant=[],
-                                     nu=[], ok=False))
-    by_d = {r["d"]: r for r in got}
-    return [dict(by_d[d]) for d in ds]
+        bar = _bar(progress, len(ds), "fixed points")
+        tasks = count_blocks(len(ds), segment)
+        for indices, got in run_tasks(c, count_points, tasks, lambda i: (Ns[0], ds[i]),
+                                      failed_count, wait_workers=wait_workers):
+            for i, row in zip(indices, got):
+                rows[i] = row
+            if bar is not None:
+                bar.update(len(got), sum(1 for r in got if not r["ok"]))
+    return rows
+
+
+def count_blocks(n: int, segment: int) -> Iterator[list[int]]:
+    """Tasks of the fixed-point count: runs of `segment` values of d."""
+    for a in range(0, n, segment):
+        yield list(range(a, min(n, a + segment)))

@@ -56,7 +56,7 @@ def test_large_N_approaches_the_spherical_limit(d):
 
 
 @pytest.mark.parametrize("N,d,match", [
-    (-2.0, 3.0, "N must lie in"), (-5.0, 3.0, "N must lie in"), (1e4 + 1, 3.0, "N must lie in"),
+    (-2.0, 3.0, "N must lie in"), (-5.0, 3.0, "N must lie in"), (1e6 + 1, 3.0, "N must lie in"),
     (1.0, 2.19, "d must lie in"), (1.0, 3.96, "d must lie in"), (1.0, 4.0, "d must lie in"),
     (math.nan, 3.0, "finite"), (1.0, math.inf, "finite"), ("one", 3.0, "real number"),
     (None, 3.0, "real number"), (True, 3.0, "real number"), ("1", 3.0, "real number")])
@@ -67,7 +67,7 @@ def test_out_of_range_input_raises(N, d, match):
 
 @pytest.mark.parametrize("start,match", [("abc", "FixedPoint"), (3.0, "FixedPoint")])
 def test_a_start_of_the_wrong_type_is_refused(start, match):
-    with pytest.raises(ValueError, match=match):
+    with pytest.raises(TypeError, match=match):
         wf(1.0, 3.0, start=start)
 
 

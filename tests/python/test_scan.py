@@ -53,11 +53,39 @@ def assert_close(rows, refs):
 @pytest.mark.parametrize("N,d,match", [
     ([-2.0], [3.0], "N must lie in"), ([1.0], [2.1], "d must lie in"), ([], [3.0], "empty"),
     ([1.0], [3.96], "d must lie in"), ([1.0, math.nan], [3.0], "finite"),
-    ([1.0], [math.inf], "finite"), ([1.0], "3.0", "string"), ([1.0], [None], "real numbers"),
+    ([1.0], [math.inf], "finite"), ([1.0], "3.0", "string"), ([1.0], [None], "real number"),
+    ([1.0], [True], "d_values must be a real number"), (["1"], [3.0], "N_values must be"),
+    ([1.0, 2.0, 1.0], [3.0], "N_values: 1 is given more than once"),
+    ([1.0], [3.0, 3.0], "d_values: 3 is given more than once"),
+    (np.arange(1.0, 2001.0), np.linspace(2.5, 3.5, 51), "102,000 points, more than 100,000"),
 ])
 def test_bad_grid_is_refused_before_any_worker_starts(N, d, match):
     with pytest.raises(ValueError, match=match):
         scan(N, d, client=object())  # would fail on first use of the client
+
+
+@pytest.mark.parametrize("kwargs,error,match", [
+    (dict(client="tcp://127.0.0.1:8786"), TypeError, r"Client\('tcp://127.0.0.1:8786'\)"),
+    (dict(client=object()), TypeError, "distributed.Client or None, got object"),
+    (dict(segment=0), ValueError, "segment must be a whole number >= 1"),
+    (dict(segment=2.5), ValueError, "segment must be"),
+])
+def test_bad_arguments_are_refused_before_any_worker_starts(kwargs, error, match):
+    with pytest.raises(error, match=match):
+        scan([1.0], [3.0], **kwargs)
+
+
+@pytest.mark.parametrize("d", [2.2 * (1 - 5e-13), 3.95 * (1 + 5e-13),
+                               2.2 * (1 - 1e-11), 3.95 * (1 + 1e-11), 3.95 + 1e-9])
+def test_scan_and_wilson_fisher_share_one_rule_on_the_range_of_d(d):
+    def refused(call):
+        try:
+            call()
+        except ValueError:
+            return True
+        return False
+    # a grid the worker would refuse point by point would otherwise come back as NaN rows
+    assert refused(lambda: check_grid([1.0], [d])) == refused(lambda: wilson_fisher(1.0, d))
 
 
 def test_segments_cover_every_d_once_and_walk_between_neighbours():
