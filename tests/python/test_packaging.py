@@ -87,12 +87,14 @@ def wrong(solver: _lpa_cpp.LPACollSolver_cpp) -> None:
 '''
 
 
-def test_wheel_installs_imports_and_type_checks_in_a_fresh_venv(tmp_path):
+def test_wheel_installs_with_its_dependencies_imports_and_type_checks_in_a_fresh_venv(tmp_path):
     wheel, venv, elsewhere = build("wheel", tmp_path / "dist"), tmp_path / "venv", tmp_path / "run"
-    # numpy, numba and mypy come from the system; pip too, so no ensurepip.
-    run(sys.executable, "-m", "venv", "--system-site-packages", "--without-pip", venv)
+    # numpy, numba, Dask and mypy come from the system, found by pip's resolver
+    # offline: every import must be declared, and every declaration satisfied.
+    run(sys.executable, "-m", "venv", "--system-site-packages", venv)
     python = venv / "bin" / "python"
-    run(python, "-m", "pip", "install", "--no-index", "--no-deps", wheel)
+    run(python, "-m", "pip", "install", "--no-index", "--no-build-isolation", f"{wheel}[scan]")
+    run(python, "-m", "pip", "check")
     site = run(python, "-c", "import sysconfig; print(sysconfig.get_path('platlib'))")
     site = pathlib.Path(site.strip())
     assert site.is_relative_to(venv) and (site / "lpa_host" / "model.py").is_file()
@@ -106,6 +108,9 @@ def test_wheel_installs_imports_and_type_checks_in_a_fresh_venv(tmp_path):
     (elsewhere / "probe.py").write_text(PROBE)
     (elsewhere / "typed.py").write_text(TYPED)
     assert run(python, "probe.py", cwd=elsewhere).strip() == "C++ backend for the vexal LPA module"
+    # the scan command, as a module and as the console script
+    for cmd in ([python, "-m", "lpa_host"], [venv / "bin" / "lpa-host"]):
+        assert "--allow-large" in run(*cmd, "scan", "--help", cwd=elsewhere)
     out = run(python, "-m", "mypy", "--strict", "--no-error-summary", "--show-error-codes",
               "--cache-dir", tmp_path / "mypy-cache", "typed.py", cwd=elsewhere, check=False)
     errors = [line for line in out.splitlines() if ": error:" in line]
