@@ -199,22 +199,16 @@ def blocks(Ns: Sequence[float], ds: Sequence[float], length: int) -> Iterator[li
     """The tasks of the grid (N outer, d inner, as given), each a list of
     point indices (i_N * len(ds) + i_d) in the order of its walk: a run of
     neighbouring N (sorted) times a segment of d, at most `length` points."""
+    import numpy as np
     n_d = len(ds)
     at_d = {d: j for j, d in enumerate(ds)}
-    at_N = {N: i for i, N in enumerate(Ns)}
-    segs = segments(ds, min(length, n_d))
+    segs = [[at_d[d] for d in seg] for seg in segments(ds, min(length, n_d))]
     per_block = max(1, length // max(len(s) for s in segs))
-    sorted_N = sorted(Ns)
-    for a in range(0, len(sorted_N), per_block):
-        run = sorted_N[a:a + per_block]
+    by_N = np.argsort(np.asarray(Ns, dtype=float), kind="stable")  # 8 bytes a value
+    for a in range(0, len(by_N), per_block):
+        run = by_N[a:a + per_block].tolist()
         for seg in segs:
-            yield [at_N[N] * n_d + at_d[d] for N in run for d in seg]
-
-
-def count_tasks(Ns: Sequence[float], ds: Sequence[float], length: int) -> int:
-    segs = segments(ds, min(length, len(ds)))
-    per_block = max(1, length // max(len(s) for s in segs))
-    return math.ceil(len(Ns) / per_block) * len(segs)
+            yield [i * n_d + j for i in run for j in seg]
 
 
 # ---------------------------------------------------------------------------

@@ -10,7 +10,8 @@ from unittest import mock
 import numpy as np
 import pytest
 
-from lpa_host.scan import check_grid, failed_row, local_client, scan, segments, worker_report
+from lpa_host.scan import (blocks, check_grid, failed_row, local_client, scan, segments,
+                           worker_report)
 from lpa_host import wilson_fisher
 
 distributed = pytest.importorskip("distributed")
@@ -103,6 +104,20 @@ def test_segments_cover_every_d_once_and_walk_between_neighbours():
             assert min(s, key=lambda x: abs(x - 3.0)) == s[0]
     # 2.4 + 150 * 0.01 lands a rounding error above 3.9: kept, as 3.9
     assert check_grid([1], [2.4 + 150 * 0.01])[1] == [3.9]
+
+
+@pytest.mark.parametrize("n_N,n_d,length", [(1, 176, 26), (1000, 1, 64), (7, 5, 12), (3, 9, 1)])
+def test_blocks_cover_the_grid_once_each_a_walk_between_neighbours(n_N, n_d, length):
+    Ns = list(np.random.default_rng(n_N).permutation(np.arange(1.0, n_N + 1.0)))
+    ds = [3.0 + 0.01 * (k - n_d // 2) for k in range(n_d)][::-1]
+    tasks = list(blocks(Ns, ds, length))
+    flat = [i for t in tasks for i in t]
+    assert sorted(flat) == list(range(n_N * n_d)) and max(map(len, tasks)) <= length
+    for t in tasks:  # every point after the first has a neighbour before it in the task
+        pts = [(Ns[i // n_d], ds[i % n_d]) for i in t]
+        for k, (N, d) in enumerate(pts[1:], 1):
+            assert any((N == N1 and abs(d - d1) < 0.0101) or (d == d1 and abs(N - N1) == 1)
+                       for N1, d1 in pts[:k]), (t, k)
 
 
 def test_workers_are_spawned_processes_with_one_openmp_thread(client):
