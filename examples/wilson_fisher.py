@@ -15,7 +15,7 @@ approximation with the Litim regulator, from the equation written once:
 5. phi:       N = 1 written in the field phi on [-R, R]: even and odd eigenvalues.
 6. plot:      u'(rho) of the Wilson-Fisher points.
 
-Run with ``./dev example`` (or ``./dev python examples/wilson_fisher.py -o PATH``).
+Run with ``./dev example [-o PATH]`` (or ``./dev python examples/wilson_fisher.py``).
 Exits with status 1 if a check fails.
 """
 
@@ -27,13 +27,12 @@ import sys
 import time
 import warnings
 
-HERE = os.path.dirname(os.path.abspath(__file__))
 
 import numpy as np  # noqa: E402
 
 import lpa_host  # noqa: E402
 from lpa_host import fixed_point as fpm  # noqa: E402
-from lpa_host import models, shooting  # noqa: E402
+from lpa_host import models, outputs, shooting  # noqa: E402
 
 D = 3.0
 FORMULA = "-d*u + (d-2)*rho*u_rho + (N-1)/(1+u_rho) + 1/(1+u_rho+2*rho*u_rho_rho)"
@@ -49,10 +48,16 @@ def fmt(theta, error):
 
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("-o", "--output", default=os.path.join(HERE, "output", "fixed_points.png"),
-                    help="where to write the plot (default: %(default)s)")
+    ap.add_argument("-o", "--output", default="fixed_points.png",
+                    help="where to write the plot, relative to the current directory "
+                         "(default: %(default)s)")
     ap.add_argument("--no-plot", action="store_true", help="skip the plot")
     args = ap.parse_args(argv)
+    if not args.no_plot:  # before the work, not after it
+        try:
+            args.output = outputs.check_figure_file(args.output, "-o")
+        except ValueError as exc:
+            ap.error(str(exc))
     t_start = time.perf_counter()
     failures = []
 
@@ -131,7 +136,7 @@ def main(argv=None):
 
     if not args.no_plot:
         plot(wf, args.output)
-        say(f"\nplot of u'(rho): {os.path.relpath(args.output)}")
+        say(f"\nplot of u'(rho): {args.output}")
     say(f"total time {time.perf_counter() - t_start:.1f} s")
     if failures:
         say("FAILED: " + "; ".join(failures))
@@ -156,8 +161,7 @@ def plot(points, filename):
     ax.set_title(r"Wilson-Fisher fixed points, $d = 3$ (dots: $\kappa$)")
     ax.legend()
     fig.tight_layout()
-    os.makedirs(os.path.dirname(os.path.abspath(filename)), exist_ok=True)
-    fig.savefig(filename, dpi=120)
+    outputs.save_figure(fig, filename)
     plt.close(fig)
 
 

@@ -220,6 +220,12 @@ def test_a_relative_out_is_the_callers_and_help_names_no_checkout_path(tmp_path,
     assert os.path.dirname(cli.__file__) not in text and "/work/" not in text
 
 
+def test_the_example_refuses_a_plot_it_cannot_write_before_its_run(tmp_path):
+    example = os.path.join(os.path.dirname(cli.__file__), "..", "examples", "wilson_fisher.py")
+    status, _, err = run([sys.executable, example, "-o", str(tmp_path / "plot.txt")], 60)
+    assert status == 2 and "plot.txt' must end in one of" in err and "Traceback" not in err
+
+
 # --- the row files --------------------------------------------------------------------------
 
 def test_rows_survive_a_torn_write_and_finish_in_grid_order(tmp_path):

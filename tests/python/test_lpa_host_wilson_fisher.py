@@ -71,6 +71,17 @@ def test_a_start_of_the_wrong_type_is_refused(start, match):
         wf(1.0, 3.0, start=start)
 
 
+def test_a_start_of_the_wrong_shape_is_refused_and_any_o_n_point_is_a_start():
+    import lpa_host
+    tri = [p for p in lpa_host.fixed_points(N=1.0, d=2.9) if p.n_relevant == 3][0]
+    assert wf(1.0, 3.0, start=tri).nu == pytest.approx(wf(1.0, 3.0).nu, abs=1e-12)
+    good = wf(1.0, 3.0)
+    for doctored in (replace(good, degree=10 ** 6), replace(good, coeffs=good.coeffs[:5]),
+                     replace(good, R=-1.0)):
+        with pytest.raises(ValueError, match="start has the wrong shape"):
+            wf(1.0, 3.0, start=doctored)
+
+
 def test_warm_start_agrees_with_cold():
     cold = {d: wf(2.0, d) for d in (3.0, 3.3, 2.6)}
     for path in ((3.1, 3.2, 3.3), (2.9, 2.75, 2.6)):
