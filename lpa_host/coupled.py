@@ -36,6 +36,25 @@ theta_1(n2) - d, with several amplitudes of either sign (``biconical_starts``).
 Every solution is classified by its shape (``classify``), and one that comes
 back to a point already found is dropped.
 
+Where the biconical point exists. Its branch passes through the isotropic
+point on n1 + n2 = N_c and through the decoupled one on 1/nu(n1) + 1/nu(n2)
+= d (``decoupled_meeting``; there its eigenvalue theta_1(n1) + theta_1(n2) -
+d changes sign with the decoupled point's). Between the two curves (at d =
+3, N_c = 2.22: (1.5, 1), say) and on the near side of N_c ((1, 1)) the
+order of either field raises the other's mass: u_12 > 0
+(``mixing``), and 1 + u_1 grows along the rho2 axis. Beyond 1/nu(n1) +
+1/nu(n2) = d, where the decoupled point is stable ((2, 1), (2, 2), (3, 2)),
+the branch goes on with u_12 < 0: the order of one field lowers the other's
+mass, 1 + u_1(0, rho2) falls along the whole axis, and on ever larger squares
+its minimum, at the far edge, keeps falling (at (2, 1): 0.49 at R = 9.1, 0.17
+at R = 21, the eigenvalues unchanged) until the determinant turns negative
+there: its denominators close at large field, and it is not returned. At
+d = 3 there is therefore no biconical point with positive denominators at
+(2, 2) or (3, 2): the branch followed there from (2, 1) has u_12 < 0 (at
+(2, 2) theta = 3, 1.738, 1.229, 0.266, -0.488, -0.742 and 1 + u_1 = 0.26 at
+the far end of a square of R = 13.2, falling as R grows; towards (3, 2) no
+square with the required damping carries it beyond (2.55, 1.55)).
+
 ``stability_map`` computes, on a grid of (n1, n2), which point is stable; its
 boundaries for the exact kinds follow from one-invariant numbers alone
 (``predicted_boundaries``).
@@ -245,7 +264,9 @@ def biconical_starts(n1: float, n2: float, d: float = 3.0):
     product of the two fields' leading perturbations, with the amplitudes
     AMPLITUDES. The biconical branch leaves the decoupled one along that
     direction where theta passes through zero (1/nu(n1) + 1/nu(n2) = d), so
-    near that curve these starts reach it."""
+    near that curve these starts reach it. Starts with negative ``mixing``
+    (the side of the branch whose denominators close at large field) are left
+    out."""
     model = models.coupled_on(n1, n2, d)
     values = model.values({"n1": n1, "n2": n2, "d": d})
     dec = fpm.fit_square(model, values, decoupled_start(n1, n2, d), 10.0,
@@ -265,7 +286,78 @@ def biconical_starts(n1: float, n2: float, d: float = 3.0):
         if sol.ok and all(np.max(np.abs(dom.V[near] @ (sol.coeffs - c))) > 1e-4 * scale
                           for c in found):
             found.append(sol.coeffs)
-    return [fpm.smooth_continued(dom, c, model.power(**values)) for c in found[1:]]
+    return [fpm.smooth_continued(dom, c, model.power(**values)) for c in found[1:]
+            if not mixing(dom, c) < -SHAPE_TOL]
+
+
+def mixing(dom, coeffs) -> float:
+    """The mean of u_12 over [0, R/2]^2, where the structure is, relative to the
+    largest second derivative there: zero at the decoupled point, positive where
+    the order of either field raises the other's mass, negative where it lowers
+    it. On the biconical branch it has one sign over that region and changes it
+    where the branch passes through the decoupled point."""
+    t = np.linspace(0.0, 0.5 * dom.R, 21)
+    X, Y = np.meshgrid(t, t, indexing="ij")
+    h = dom.evaluate(coeffs, np.stack([X.ravel(), Y.ravel()], axis=1), 2)
+    return float(np.mean(h[:, 0, 1]) / max(float(np.max(np.abs(h))), 1e-300))
+
+
+def biconical_branch(n1_values, n2: float, d: float = 3.0) -> list[dict]:
+    """The biconical branch followed through n1_values at fixed n2 and d: started
+    at n1_values[0] from ``biconical_starts`` on a fitted square, then each point
+    from the last two (linear predictor, Newton with backtracking) on that square.
+    Rows n1, mixing, min_denominator (over the square), theta (leading
+    eigenvalues); the branch ends where Newton fails."""
+    from .spectrum import eigenvalues
+    n1_values = [float(n) for n in n1_values]
+
+    def at(n1):
+        model = models.coupled_on(n1, n2, d)
+        return model, model.values({"n1": n1, "n2": float(n2), "d": float(d)})
+
+    model, values = at(n1_values[0])
+    starts = biconical_starts(n1_values[0], n2, d)
+    if not starts:
+        return []
+    sol = fpm.fit_square(model, values, starts[0], 10.0, CONTINUATION_DEGREE, 1,
+                         fpm.SQUARE_DAMPING)
+    rows, prev = [], None
+    for n1 in n1_values:
+        model, values = at(n1)
+        if rows:
+            dom = fpm.domain(model, sol.R, sol.degree)
+            guess = sol.coeffs if prev is None else sol.coeffs + (sol.coeffs - prev[1]) * (
+                (n1 - rows[-1]["n1"]) / (rows[-1]["n1"] - prev[0]))
+            prev = (rows[-1]["n1"], sol.coeffs)
+            sol = fpm.damped_newton(dom, guess, values, 1)
+        if sol is None or not sol.ok:
+            break
+        theta = np.real(eigenvalues(sol.domain, sol.coeffs, values, 1, None, count=fpm.LEADING))
+        rows.append(dict(n1=n1, mixing=mixing(sol.domain, sol.coeffs),
+                         min_denominator=fpm.min_denominator(sol.domain, sol.coeffs, values),
+                         theta=tuple(float(t) for t in theta[:fpm.LEADING])))
+    return rows
+
+
+def decoupled_meeting(n2: float, d: float = 3.0, n1_values=None) -> float:
+    """The n1 at which the biconical branch (followed in n1 at fixed n2, d from the
+    side where its mixing is positive) passes through the decoupled point: the
+    zero of its mixing, from a cubic through the four rows around the change of
+    sign; nan if there is none in n1_values."""
+    if n1_values is None:
+        n1_values = np.arange(1.5, 1.8001, 0.025)
+    rows = biconical_branch(n1_values, n2, d)
+    x = np.array([r["n1"] for r in rows])
+    y = np.array([r["mixing"] for r in rows])
+    change = np.nonzero(np.sign(y[:-1]) != np.sign(y[1:]))[0]
+    if not len(change):
+        return math.nan
+    i = int(change[0])
+    pick = slice(max(0, i - 1), min(len(x), i + 3))
+    coef = np.polyfit(x[pick] - x[i], y[pick], min(3, len(x[pick]) - 1))
+    roots = [r.real + x[i] for r in np.roots(coef)
+             if abs(r.imag) < 1e-12 and x[i] <= r.real + x[i] <= x[i + 1]]
+    return float(roots[0]) if roots else math.nan
 
 
 def coupled_fixed_points(n1: float = 1.0, n2: float = 1.0, d: float = 3.0, *,
@@ -273,7 +365,13 @@ def coupled_fixed_points(n1: float = 1.0, n2: float = 1.0, d: float = 3.0, *,
     """Every fixed point of O(n1) + O(n2) at dimension d with positive
     denominators that the search reaches, each a ``FixedPoint`` with its kind
     ("isotropic", "decoupled", "biconical", "other"), n_relevant, stable and
-    spectrum(...); the stable ones first, then by n_relevant."""
+    spectrum(...); the stable ones first, then by n_relevant.
+
+    A biconical point is returned where its mixing u_12 is positive: between
+    n1 + n2 = N_c and 1/nu(n1) + 1/nu(n2) = d, and at n1 = n2 = 1. Beyond the
+    latter curve (the decoupled point stable: (2, 1), (2, 2), (3, 2) at d = 3)
+    the branch has u_12 < 0 and denominators that close at large field (see the
+    module's notes), so none is returned there."""
     n1, n2, d = float(n1), float(n2), float(d)
     model = models.coupled_on(n1, n2, d)
     values = model.values({"n1": n1, "n2": n2, "d": d})
@@ -294,7 +392,11 @@ def coupled_fixed_points(n1: float = 1.0, n2: float = 1.0, d: float = 3.0, *,
             add(rotated_point(dec), "biconical")
     else:
         for fn in biconical_starts(n1, n2, d):
-            add(_solve(model, values, fn, "biconical"), "biconical")
+            fp = _solve(model, values, fn, "biconical")
+            if fp is not None and fp.kind == "biconical" and \
+                    mixing(fp.domain, fp.coeffs) < -SHAPE_TOL:
+                fp = None  # its denominators close at large field (see above)
+            add(fp, "biconical")
     return sorted(found, key=lambda f: (not f.stable, f.n_relevant))
 
 

@@ -119,6 +119,9 @@ out["points"] = x.tolist()
 out["rotated"] = coupled.rotated_start(d)(x).tolist()
 out["search"] = [(fp.kind, fp.n_relevant, fp.stable)
                  for fp in coupled.coupled_fixed_points(1.5, 1.0, d)]
+out["branch"] = coupled.biconical_branch(np.arange(1.5, 1.7001, 0.025), 1.0, d)
+meet = coupled.decoupled_meeting(1.0, d)
+out["meeting"] = dict(n1=meet, inv_nu=1.0 / coupled.one_invariant(meet, d).nu)
 print("RESULT" + json.dumps(out))
 """
 
@@ -199,3 +202,25 @@ def test_search_finds_every_kind_and_one_stable_point(solved):
     assert {k: n for k, n, _ in found if k != "other"} == {
         "biconical": 3, "decoupled": 4, "isotropic": 4}
     assert sorted(n for k, n, _ in found if k == "other") == [5, 5, 6]
+
+
+def test_biconical_branch_meets_the_decoupled_point_where_its_exponent_vanishes(solved):
+    """Followed in n1 at n2 = 1 from the stable biconical point, the branch passes
+    through the decoupled point (its mixing u_12 changes sign) where 1/nu(n1) +
+    1/nu(1) = 3, with the nu's of the one-invariant points; there its eigenvalue
+    nearest zero changes sign too (the exchange of stability), and its leading
+    eigenvalues come close to the decoupled point's 1/nu(1) and 1/nu(n1)."""
+    meet, branch = solved["meeting"], solved["branch"]
+    inv_nu_1 = solved["one"]["1.0"]["0"][1]
+    assert 1.5 < meet["n1"] < 1.7
+    assert meet["inv_nu"] + inv_nu_1 - 3.0 == pytest.approx(0.0, abs=1e-5)
+    n1 = np.array([r["n1"] for r in branch])
+    mix = np.array([r["mixing"] for r in branch])
+    soft = np.array([min(r["theta"], key=abs) for r in branch])
+    assert len(branch) == 9 and np.all([r["min_denominator"] > 0.5 for r in branch])
+    i = int(np.nonzero(np.diff(np.sign(mix)))[0][0])
+    assert n1[i] < meet["n1"] < n1[i + 1]
+    assert np.all(np.sign(soft[: i + 1]) == -1) and np.all(np.sign(soft[i + 1:]) == 1)
+    near = branch[i] if meet["n1"] - n1[i] < n1[i + 1] - meet["n1"] else branch[i + 1]
+    assert sorted(near["theta"][1:3]) == pytest.approx(
+        sorted([inv_nu_1, meet["inv_nu"]]), abs=5e-3)
