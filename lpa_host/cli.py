@@ -297,7 +297,8 @@ def run(plan: Plan, args, stores, ap) -> int:
             client = stack.enter_context(scanning.local_client(args.workers))
             where = "a local cluster"
         workers = scanning.n_workers(client)
-        say(f"  {workers} workers of {where} ready after {time.perf_counter() - t0:.1f} s"
+        say(f"  {workers} worker{'s' * (workers != 1)} of {where} ready after "
+            f"{time.perf_counter() - t0:.1f} s"
             if workers else f"  {where} has no workers yet; waiting up to {args.timeout:g} s "
             "(--timeout)")
         t1 = time.perf_counter()
@@ -307,31 +308,16 @@ def run(plan: Plan, args, stores, ap) -> int:
         def point(i):
             return plan.Ns[i // n_d], ds[i % n_d]
 
-        tasks = (t for t in scanning.blocks(plan.Ns, ds, plan.segment) if landscape.todo(t))
-        bar = scanning.Progress(n_points, "scan", done=landscape.n_done)
-        try:
-            for indices, got in scanning.run_tasks(client, scanning.solve_points, tasks, point,
-                                                   scanning.failed_row, extra=(None,),
-                                                   wait_workers=args.timeout):
-                landscape.add(indices, got)
-                bar.update(len(got), sum(1 for r in got if not r["converged"]))
-        finally:
-            bar.close()
+        fill(client, landscape, "scan", scanning.solve_points, (None,), point,
+             scanning.failed_row, scanning.blocks(plan.Ns, ds, plan.segment),
+             lambda r: not r["converged"], args.timeout)
         t_scan = time.perf_counter() - t1
         if counts is not None:
             t2 = time.perf_counter()
             cd = plan.counts_d
-            tasks = (t for t in scanning.count_blocks(len(cd), 2) if counts.todo(t))
-            bar = scanning.Progress(counts.n, "fixed points", done=counts.n_done)
-            try:
-                for indices, got in scanning.run_tasks(client, scanning.count_points, tasks,
-                                                       lambda i: (1.0, cd[i]),
-                                                       scanning.failed_count,
-                                                       wait_workers=args.timeout):
-                    counts.add(indices, got)
-                    bar.update(len(got), sum(1 for r in got if not r["ok"]))
-            finally:
-                bar.close()
+            fill(client, counts, "fixed points", scanning.count_points, (),
+                 lambda i: (1.0, cd[i]), scanning.failed_count,
+                 scanning.count_blocks(len(cd), 2), lambda r: not r["ok"], args.timeout)
             t_count = time.perf_counter() - t2
     finish(plan, landscape, counts)
     summary.read(plan.path[LANDSCAPE])
@@ -340,6 +326,20 @@ def run(plan: Plan, args, stores, ap) -> int:
         say(f"  N = 1 fixed-point count at {counts.n} values of d in {t_count:.1f} s")
     summary.show()
     return 0
+
+
+def fill(client, store, label, task_fn, extra, point, failed_fn, tasks, bad, timeout):
+    """Run the tasks with a point not yet in store, adding their rows as they come."""
+    bar = scanning.Progress(store.n, label, done=store.n_done)
+    try:
+        for indices, got in scanning.run_tasks(client, task_fn, (t for t in tasks
+                                                                 if store.todo(t)),
+                                               point, failed_fn, extra=extra,
+                                               wait_workers=timeout):
+            store.add(indices, got)
+            bar.update(len(got), sum(1 for r in got if bad(r)))
+    finally:
+        bar.close()
 
 
 def connect(address: str, timeout: float, ap):
@@ -366,6 +366,9 @@ def finish(plan: Plan, landscape, counts) -> None:
                                        plan.path[COUNTS] if counts is not None else None))
     else:
         say(f"  no plot: it shows at most {PLOT_N} values of N")
+    for store in (landscape, counts):
+        if store is not None:
+            store.discard()
     say("  wrote " + ", ".join(written))
 
 

@@ -4,7 +4,8 @@ written as they arrive, finished files that appear atomically.
     folder = check_dir("out", "-o")                 # ValueError naming -o, before computing
     store = RowFile.start("out/landscape.csv", fields, n_points, key)   # or .resume(...)
     store.add(indices, rows)        # appended to out/landscape.partial.csv, flushed
-    store.finish()                  # out/landscape.csv in index order, then the partial file goes
+    store.finish()                  # out/landscape.csv in index order, written atomically
+    store.discard()                 # the partial file goes
 
 The partial file holds a first line naming the scan (its key: the grid and
 whatever else decides the numbers), a header, and one line per row prefixed
@@ -195,8 +196,9 @@ class RowFile:
             self._fh.close()
 
     def finish(self) -> str:
-        """Write the final file, rows in index order, atomically; remove the
-        partial file. Returns the final path."""
+        """Write the final file, rows in index order, atomically, and return its
+        path. The partial file stays until ``discard``: a run stopped between
+        finishing its files still finds every row."""
         self.close()
         offsets = array("q", [-1]) * self.n
         with open(self.path, "rb") as src:
@@ -221,8 +223,13 @@ class RowFile:
                         out.write(line[line.index(b",") + 1:])
 
             write_atomically(self.final, write)
-        os.unlink(self.path)
         return self.final
+
+    def discard(self) -> None:
+        """Remove the partial file (once every final file is written)."""
+        self.close()
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(self.path)
 
 
 def read_rows(path: str, keys) -> list[dict]:

@@ -220,6 +220,21 @@ def test_a_relative_out_is_the_callers_and_help_names_no_checkout_path(tmp_path,
     assert os.path.dirname(cli.__file__) not in text and "/work/" not in text
 
 
+def test_an_unreachable_scheduler_is_refused_naming_the_flag(tmp_path, capsys):
+    message = error_of(capsys, *GRID, "-o", str(tmp_path), "--scheduler", "tcp://127.0.0.1:9",
+                       "--timeout", "1")
+    assert message.startswith("python -m lpa_host scan: error: --scheduler: cannot reach")
+
+
+def test_a_scan_without_counts_removes_the_count_file_of_an_earlier_one(tmp_path):
+    (tmp_path / cli.COUNTS).write_text("N,d,count\n1.0,3.0,7\n")
+    status, out, err = run([sys.executable, "-m", "lpa_host", "scan", "--N", "1", "--d", "3.0",
+                            "--count-d", "none", "--workers", "1", "-o", str(tmp_path)])
+    assert status == 0, err
+    assert sorted(os.listdir(tmp_path)) == [cli.LANDSCAPE, cli.PICTURE]
+    assert f"removed {tmp_path / cli.COUNTS}" in out
+
+
 def test_the_example_refuses_a_plot_it_cannot_write_before_its_run(tmp_path):
     example = os.path.join(os.path.dirname(cli.__file__), "..", "examples", "wilson_fisher.py")
     status, _, err = run([sys.executable, example, "-o", str(tmp_path / "plot.txt")], 60)
@@ -242,7 +257,9 @@ def test_rows_survive_a_torn_write_and_finish_in_grid_order(tmp_path):
     store.add([1, 3, 0], [dict(N=1.5, d=3.0, nu=math.nan, converged=False),
                           dict(N=4.0, d=3.0, nu=2.5, converged=True),
                           dict(N=9.0, d=9.0, nu=9.0, converged=True)])  # 0 is kept
-    assert store.finish() == final and not os.path.exists(store.path)
+    assert store.finish() == final and os.path.exists(store.path)
+    store.discard()
+    assert not os.path.exists(store.path)
     with open(final) as fh:
         assert fh.read() == ("N,d,nu,converged\n1.0,3.0,0.3333333333333333,False\n"
                              "1.5,3.0,nan,False\n2.0,3.0,0.1,True\n4.0,3.0,2.5,True\n")
