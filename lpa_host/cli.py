@@ -26,12 +26,14 @@ anything starts, and a value given twice is refused.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import hashlib
 import importlib
 import math
 import os
 import signal
 import sys
+import threading
 import time
 
 from . import outputs
@@ -55,6 +57,9 @@ LANDSCAPE, COUNTS, PICTURE = "landscape.csv", "fixed_point_count.csv", "landscap
 PLOT_N = 12
 
 EXIT_INTERRUPTED = 130
+#: Seconds an interrupt may take to end the command its ordinary way (the
+#: local cluster stopped, the client closed) before it is ended at once.
+INTERRUPT_GRACE = 1.0
 
 
 def parse_values(text: str, flag: str) -> list[float]:
@@ -229,35 +234,81 @@ def main(argv=None) -> int:
     args = top.parse_args(argv)
     plan = Plan(args, scan_ap)
     stores: list = []
+    with interrupts_end_the_command(lambda: stopped(stores, "interrupted", EXIT_INTERRUPTED)):
+        try:
+            stores.append(plan.open(plan.path[LANDSCAPE], FIELDS,
+                                    len(plan.Ns) * len(plan.ds)))
+            if plan.counts_d:
+                stores.append(plan.open(plan.path[COUNTS], COUNT_FIELDS, len(plan.counts_d)))
+        except outputs.Mismatch as exc:
+            scan_ap.error(f"--resume: {exc}; run it with its own arguments, or remove the "
+                          "file to start over")
+        try:
+            return run(plan, args, stores, scan_ap)
+        except KeyboardInterrupt:
+            signal.signal(signal.SIGINT, signal.SIG_IGN)
+            return stopped(stores, "interrupted", EXIT_INTERRUPTED)
+        except scanning.SchedulerLost:
+            where = (f"the scheduler at {args.scheduler}" if args.scheduler
+                     else "the local cluster")
+            return stopped(stores, f"{where} was lost", 1)
+        except scanning.NoWorkers as exc:
+            return stopped(stores, f"{exc} (--timeout {args.timeout:g})", 1)
 
-    def on_term(signum, frame):
-        raise KeyboardInterrupt
 
-    signal.signal(signal.SIGTERM, on_term)
+def _raise_interrupt(signum, frame):
+    raise KeyboardInterrupt
+
+
+@contextlib.contextmanager
+def interrupts_end_the_command(stop, grace: float = INTERRUPT_GRACE):
+    """Within the block, SIGTERM is a KeyboardInterrupt like Ctrl-C, and a
+    thread of its own calls stop() when the main thread has not ended the
+    command within `grace` seconds of either. The signal handler writes the
+    signal's number to a pipe that the thread watches, so an interrupt whose
+    KeyboardInterrupt never reaches ``main`` (caught in library code, or
+    raised where it is not seen) still ends the command. Both are undone when
+    the block ends."""
+    r, w = os.pipe()
+    os.set_blocking(w, False)
+    old_fd = signal.set_wakeup_fd(w, warn_on_full_buffer=False)
+    old_term = signal.signal(signal.SIGTERM, _raise_interrupt)
+    wanted = {int(signal.SIGINT), int(signal.SIGTERM)}
+    ended = threading.Event()
+
+    def watch():
+        with open(r, "rb", buffering=0) as pipe:
+            while True:
+                got = pipe.read(64)
+                if not got:  # the block has ended
+                    return
+                if wanted.intersection(got):
+                    break
+        if not ended.wait(grace):
+            stop()
+
+    threading.Thread(target=watch, name="interrupt watch", daemon=True).start()
     try:
-        stores.append(plan.open(plan.path[LANDSCAPE], FIELDS, len(plan.Ns) * len(plan.ds)))
-        if plan.counts_d:
-            stores.append(plan.open(plan.path[COUNTS], COUNT_FIELDS, len(plan.counts_d)))
-    except outputs.Mismatch as exc:
-        scan_ap.error(f"--resume: {exc}; run it with its own arguments, or remove the file "
-                      "to start over")
-    try:
-        return run(plan, args, stores, scan_ap)
-    except KeyboardInterrupt:
-        signal.signal(signal.SIGINT, signal.SIG_IGN)
-        return stopped(stores, "interrupted", EXIT_INTERRUPTED)
-    except scanning.SchedulerLost:
-        where = f"the scheduler at {args.scheduler}" if args.scheduler else "the local cluster"
-        return stopped(stores, f"{where} was lost", 1)
-    except scanning.NoWorkers as exc:
-        return stopped(stores, f"{exc} (--timeout {args.timeout:g})", 1)
+        yield
+    finally:
+        ended.set()
+        signal.set_wakeup_fd(old_fd)
+        signal.signal(signal.SIGTERM, old_term)
+        os.close(w)
+
+
+#: Held by whoever ends the command: the main thread or the interrupt watch.
+_ENDING = threading.Lock()
 
 
 def stopped(stores, what: str, status: int) -> int:
     """One line on what is saved, then out at once (a local cluster is already
-    gone; nothing else is worth waiting for)."""
-    for s in stores:
-        s.close()
+    gone, or goes with this process; nothing else is worth waiting for)."""
+    if not _ENDING.acquire(blocking=False):
+        while True:  # the other one is ending the process
+            time.sleep(1.0)
+    # Every row is on disk already (each add is flushed); the files are left
+    # open, as the other thread may be writing to them.
     saved = "; ".join(f"{s.n_done:,} of {s.n:,} rows in {s.path}" for s in stores)
     sys.stdout.flush()
     print(f"\n{what}: saved {saved or 'nothing'}; the same command with --resume continues "
@@ -277,8 +328,6 @@ def quiet_dask() -> None:
 
 
 def run(plan: Plan, args, stores, ap) -> int:
-    import contextlib
-
     quiet_dask()
     t0 = time.perf_counter()
     landscape = stores[0]

@@ -221,9 +221,12 @@ def test_a_relative_out_is_the_callers_and_help_names_no_checkout_path(tmp_path,
 
 
 def test_an_unreachable_scheduler_is_refused_naming_the_flag(tmp_path, capsys):
+    term = signal.getsignal(signal.SIGTERM)
     message = error_of(capsys, *GRID, "-o", str(tmp_path), "--scheduler", "tcp://127.0.0.1:9",
                        "--timeout", "1")
     assert message.startswith("python -m lpa_host scan: error: --scheduler: cannot reach")
+    # the caller's signal handling is as it was
+    assert signal.getsignal(signal.SIGTERM) is term and signal.set_wakeup_fd(-1) == -1
 
 
 def test_a_scan_without_counts_removes_the_count_file_of_an_earlier_one(tmp_path):
@@ -270,3 +273,30 @@ def current_umask():
     mask = os.umask(0)
     os.umask(mask)
     return mask
+
+
+SWALLOWING = """
+import sys, time
+from lpa_host import cli
+
+def run(*args):  # library code that catches the interrupt and carries on
+    print("running", flush=True)
+    while True:
+        try:
+            time.sleep(0.05)
+        except KeyboardInterrupt:
+            pass
+
+cli.run = run
+sys.exit(cli.main(sys.argv[1:]))
+"""
+
+
+def test_ctrl_c_ends_the_command_even_when_its_keyboard_interrupt_is_lost(tmp_path):
+    proc = start([sys.executable, "-c", SWALLOWING, "scan", *GRID, "-o", str(tmp_path)])
+    assert proc.stdout.readline().strip() == "running"
+    t = time.monotonic()
+    os.killpg(proc.pid, signal.SIGINT)
+    status, _, err = finish(proc, 30)
+    assert time.monotonic() - t < 2.0
+    assert status == cli.EXIT_INTERRUPTED and err.strip().startswith("interrupted: saved 0 of 42 rows")
