@@ -62,9 +62,10 @@ EXIT_INTERRUPTED = 130
 INTERRUPT_GRACE = 1.0
 
 
-def parse_values(text: str, flag: str) -> list[float]:
+def parse_values(text: str, flag: str, *, count_only: bool = False):
     """'a,b,c' or 'start:stop:step' (stop included when the steps reach it);
-    ValueError naming flag. A range is counted before it is made."""
+    ValueError naming flag. A range is counted before it is made; with
+    count_only, the number of values, none made."""
     text = text.strip()
     if ":" not in text:
         try:
@@ -74,7 +75,7 @@ def parse_values(text: str, flag: str) -> list[float]:
                              "nor a range start:stop:step") from None
         if not values:
             raise ValueError(f"{flag}: no values given")
-        return values
+        return len(values) if count_only else values
     parts = text.split(":")
     try:
         if len(parts) != 3:
@@ -94,6 +95,8 @@ def parse_values(text: str, flag: str) -> list[float]:
     if count > scanning.MAX_GRID:
         raise ValueError(f"{flag}: {text} has {count:,} values; a grid may have at most "
                          f"{scanning.MAX_GRID:,} points")
+    if count_only:
+        return count
     return [round(a + i * h, 12) for i in range(count)]
 
 
@@ -187,6 +190,10 @@ class Plan:
 
     def __init__(self, args, ap):
         try:
+            # the grid's size first: a large one is refused before it is made
+            scanning.check_size(parse_values(args.N, "--N", count_only=True)
+                                * parse_values(args.d, "--d", count_only=True),
+                                args.allow_large, "--allow-large")
             Ns = parse_values(args.N, "--N")
             ds = parse_values(args.d, "--d")
             Ns, ds = scanning.check_grid(Ns, ds, allow_large=args.allow_large,

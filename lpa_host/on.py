@@ -50,10 +50,10 @@ def check_N_d(N, d, n_max: float = N_MAX) -> tuple[float, float]:
     N = check_real("N", N)
     d = check_real("d", d)
     if not (N_MIN < N <= n_max):
-        raise ValueError(f"N must lie in ({N_MIN:g}, {n_max:g}], got N = {N:g}")
+        raise ValueError(f"N must lie in ({N_MIN:g}, {n_max:g}], got N = {N:.12g}")
     lo, hi = D_RANGE
     if not (lo * (1 - D_SLACK) <= d <= hi * (1 + D_SLACK)):
-        raise ValueError(f"d must lie in [{lo}, {hi}], got d = {d:g}")
+        raise ValueError(f"d must lie in [{lo}, {hi}], got d = {d:.12g}")
     return N, min(max(d, lo), hi)
 
 

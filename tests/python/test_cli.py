@@ -183,6 +183,7 @@ def error_of(capsys, *args):
     (["--N", "1,1", "--d", "3.0,3.1"], "--N: 1 is given more than once"),
     (["--d", "3.0,3.0,3.1"], "--d: 3 is given more than once"),
     (["--N", "-2"], "--N: N must lie in (-2, 1e+06]"),
+    (["--N", "999999:1000001:1", "--d", "3"], "--N: N must lie in (-2, 1e+06], got N = 1000001"),
     (["--d", "2.1"], "--d: d must lie in [2.2, 3.95]"),
     (["--count-d", "2.0:2.5:0.1"], "--count-d: d must lie in [2.2, 3.95], got d = 2"),
     (["--scheduler", "foo"], "--scheduler: 'foo' is not an address like tcp://HOST:8786"),
@@ -193,6 +194,17 @@ def error_of(capsys, *args):
 ])
 def test_bad_arguments_get_one_line_naming_the_flag(capsys, args, message):
     assert message in error_of(capsys, *args)
+
+
+def test_a_grid_too_large_is_refused_before_its_values_are_made(tmp_path):
+    code = ("import resource, sys\nfrom lpa_host import cli\ntry:\n    cli.main(sys.argv[1:])\n"
+            "except SystemExit:\n    pass\n"
+            "print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)")
+    status, out, err = run([sys.executable, "-c", code, "scan", "--N", "1:1e7:1", "--d", "3.0,3.1",
+                            "-o", str(tmp_path / "out")], 60)
+    assert "the grid has 20,000,000 points; at most 10,000,000 can be scanned" in err
+    # 10^7 values of N alone would take about 0.4 GB
+    assert int(out) < 250_000, f"peak {int(out) // 1024} MB"
 
 
 def test_bad_output_locations_are_found_before_any_point(tmp_path, capsys):
